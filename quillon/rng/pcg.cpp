@@ -14,8 +14,10 @@ std::uint64_t splitmix_mix(std::uint64_t z) {
 }  // namespace
 
 Pcg Pcg::seed(std::uint64_t seed) {
-    const std::uint64_t init_state = splitmix_mix(seed + golden_gamma);
-    const std::uint64_t init_sequence = splitmix_mix(seed + 2 * golden_gamma);
+    return from_words(splitmix_mix(seed + golden_gamma), splitmix_mix(seed + 2 * golden_gamma));
+}
+
+Pcg Pcg::from_words(std::uint64_t init_state, std::uint64_t init_sequence) {
     Pcg generator(0, (init_sequence << 1) | 1u);
     generator.next_u32();
     generator.state_ += init_state;

@@ -24,6 +24,9 @@ public:
     static constexpr std::uint64_t multiplier = 6364136223846793005ULL;
 
     static Pcg seed(std::uint64_t seed);
+    // PCG's own seeding from an initial state and a stream selector (whose top bit is lost
+    // to the odd increment); seed() feeds it with the two mixed words described above.
+    static Pcg from_words(std::uint64_t init_state, std::uint64_t init_sequence);
     // A fresh generator seeded with `seed`; this one is neither read nor advanced.
     Pcg respawn(std::uint64_t seed) const { return Pcg::seed(seed); }
 
