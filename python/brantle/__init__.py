@@ -1,0 +1,52 @@
+"""brantle: high-frequency earthquake ground motion by the stochastic method, summed over a
+finite fault.
+
+The classes come from the compiled engine module ``brantle._brantle``:
+
+- :class:`FaultSegment` and :class:`SlipModel`: the earthquake as planar segments diced into
+  subfaults carrying slip, rise time, rupture time and stress drop;
+- :class:`VelocityModel1D`: the layered crust, truncated at the Moho;
+- :class:`SourceParameters`, :class:`PathParameters`, :class:`SiteParameters`,
+  :class:`RecordParameters` and :class:`HfConfig`: the configuration.
+
+:func:`load_scenario` reads a scenario file (TOML with CSV or .npy grids beside it) into plain
+data whose :meth:`Scenario.build` makes these objects; :func:`load_example` loads the bundled
+example. ``python -m brantle demo`` summarises it.
+"""
+
+from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
+from importlib.metadata import version as _version
+
+from ._brantle import (
+    FaultSegment,
+    HfConfig,
+    PathParameters,
+    RecordParameters,
+    SiteParameters,
+    SlipModel,
+    SourceParameters,
+    VelocityModel1D,
+)
+from .scenario import Scenario, ScenarioError, example_scenario_path, load_example, load_scenario
+
+try:
+    __version__ = _version("brantle")
+except _PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "FaultSegment",
+    "SlipModel",
+    "VelocityModel1D",
+    "SourceParameters",
+    "PathParameters",
+    "SiteParameters",
+    "RecordParameters",
+    "HfConfig",
+    "Scenario",
+    "ScenarioError",
+    "example_scenario_path",
+    "load_example",
+    "load_scenario",
+    "__version__",
+]
