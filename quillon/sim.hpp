@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -13,7 +14,14 @@
 #include "quillon/input.hpp"
 #include "quillon/sim/duration.hpp"
 
+namespace quillon::geom {
+struct SubfaultGeometry;
+}
+
 namespace quillon::sim {
+
+struct Simulation;  // a station's record and accounts (sim/records.hpp)
+struct WindowPass;  // a segment's time windows at one station (sim/records.hpp)
 
 // A subfault's share of the seismic moment: slip x rigidity x area before normalisation,
 // dimensionless after (the active weights then average 1).
@@ -99,6 +107,17 @@ struct Simulator {
                                                     const std::vector<input::InputLayer>& vmod_in);
 
     std::size_t ndata() const { return run.ndata; }
+
+    // Simulates one station: its three-component record (E090, N000, vertical) and the run's
+    // accounts. Reads the simulator only; any number of runs may share it across threads.
+    Simulation run_station(const input::Station& station, std::uint64_t seed) const;
+
+    // Window duration of every subfault of one segment at one station: a source part (the
+    // inverse corner frequency, scaled by the subevent count) plus a path part (the
+    // path-duration table at the slant distance).
+    WindowPass time_window_pass(const input::Segment& seg, const geom::SubfaultGeometry& geom,
+                                const SegmentAngles& angles,
+                                const std::vector<SourceStrength>& strengths) const;
 };
 
 // Moment weights per segment (normalised so the active ones average 1) and the source scale.
