@@ -33,16 +33,17 @@ public:
     std::uint32_t next_u32() {
         const std::uint64_t old = state_;
         state_ = old * multiplier + increment_;
-        const auto xorshifted = static_cast<std::uint32_t>(((old >> 18) ^ old) >> 27);
-        const auto rotation = static_cast<unsigned>(old >> 59);
-        return (xorshifted >> rotation) | (xorshifted << ((32u - rotation) & 31u));
+        return output(old);
     }
 
-    // Two consecutive outputs, the first in the low half.
+    // Two consecutive outputs, the first in the low half. The state moves two steps at once
+    // (s·M² + inc·(M + 1), exact modulo 2^64), which halves the serial chain of multiplies
+    // without changing any output.
     std::uint64_t next_u64() {
-        const std::uint64_t low = next_u32();
-        const std::uint64_t high = next_u32();
-        return low | (high << 32);
+        const std::uint64_t first = state_;
+        const std::uint64_t second = first * multiplier + increment_;
+        state_ = first * (multiplier * multiplier) + increment_ * (multiplier + 1);
+        return static_cast<std::uint64_t>(output(first)) | (static_cast<std::uint64_t>(output(second)) << 32);
     }
 
     float uniform() { return unit_interval_from(next_u32()); }
@@ -55,6 +56,13 @@ public:
     friend bool operator==(const Pcg&, const Pcg&) = default;
 
 private:
+    // XSH RR: xorshift the high bits down, then rotate by the top five bits of the state.
+    static std::uint32_t output(std::uint64_t state) {
+        const auto xorshifted = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
+        const auto rotation = static_cast<unsigned>(state >> 59);
+        return (xorshifted >> rotation) | (xorshifted << ((32u - rotation) & 31u));
+    }
+
     Pcg(std::uint64_t state, std::uint64_t increment) : state_(state), increment_(increment) {}
     float normal_with(const ZigguratTables& tables) {
         return static_cast<float>(standard_normal(tables, [this] { return next_u64(); }));

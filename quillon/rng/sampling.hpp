@@ -29,6 +29,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -61,6 +62,12 @@ inline double open_open_53(std::uint64_t word) {
     return (static_cast<double>(word >> 11) + 0.5) * 0x1.0p-53;
 }
 
+// x with its sign bit flipped when bit 8 of the word is set: the same value as a negation,
+// without a branch that the processor would mispredict half of the time.
+inline double with_sign_of(std::uint64_t word, double x) {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) ^ ((word & 0x100u) << 55));
+}
+
 }  // namespace detail
 
 // One standard-normal deviate in f64 from the words of next_word (a callable returning
@@ -70,9 +77,8 @@ double standard_normal(const ZigguratTables& t, NextWord&& next_word) {
     for (;;) {
         const std::uint64_t word = next_word();
         const unsigned layer = static_cast<unsigned>(word & 0xFFu);
-        const bool negative = ((word >> 8) & 1u) != 0;
         const double x = detail::closed_open_53(word) * t.x[layer];
-        if (x < t.x[layer + 1]) return negative ? -x : x;
+        if (x < t.x[layer + 1]) return detail::with_sign_of(word, x);
 
         if (layer == 0) {
             // Beyond R: the exact normal tail, conditioned on |x| > R.
@@ -81,15 +87,14 @@ double standard_normal(const ZigguratTables& t, NextWord&& next_word) {
                 const double tail_x = -std::log(detail::open_open_53(next_word())) / r;
                 const double tail_y = -std::log(detail::open_open_53(next_word()));
                 if (tail_y + tail_y > tail_x * tail_x) {
-                    const double value = r + tail_x;
-                    return negative ? -value : value;
+                    return detail::with_sign_of(word, r + tail_x);
                 }
             }
         }
 
         // The wedge between the rectangle of layer i and the curve.
         const double height = t.f[layer] + detail::closed_open_53(next_word()) * (t.f[layer + 1] - t.f[layer]);
-        if (height < std::exp(-0.5 * x * x)) return negative ? -x : x;
+        if (height < std::exp(-0.5 * x * x)) return detail::with_sign_of(word, x);
     }
 }
 
