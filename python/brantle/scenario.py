@@ -393,7 +393,15 @@ class _Loader:
         self.base = file.parent
 
     def fail(self, where: str, message: str) -> NoReturn:
+        """A problem at `where`: a table or key of the scenario file, or a place in another
+        file (an _InFile, which names the file itself)."""
+        if isinstance(where, _InFile):
+            self.fail_in(where, message)
         raise ScenarioError(f"{self.file}: {where}: {message}")
+
+    def fail_in(self, where: str | Path, message: str) -> NoReturn:
+        """A problem in another file; `where` starts with that file's path."""
+        raise ScenarioError(f"{where}: {message}")
 
     # ----- TOML values
 
@@ -419,17 +427,24 @@ class _Loader:
         value = table[key]
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             self.fail(f"{where} {key}", f"expected a number, got {_describe(value)}")
-        return self.checked(float(value), f"{where} {key}", check, single)
+        try:
+            number = float(value)
+        except OverflowError:
+            number = math.inf if value > 0 else -math.inf
+        return self.checked(number, f"{where} {key}", check, single, shown=value)
 
-    def checked(self, value: float, where: str, check: str, single: bool) -> float:
+    def checked(self, value: float, where: str, check: str, single: bool, shown: Any = None) -> float:
         test, meaning = _CHECKS[check]
+        shown = value if shown is None else shown
         # The engine holds most values in single precision: check what it will see.
-        seen = float(np.float32(value)) if single else value
+        with np.errstate(over="ignore"):
+            seen = float(np.float32(value)) if single else value
         if not math.isfinite(seen):
-            extra = " (beyond the single-precision range)" if math.isfinite(value) else ""
-            self.fail(where, f"expected {meaning}, got {value!r}{extra}")
+            beyond = " (beyond the single-precision range)" if single else " (beyond the double-precision range)"
+            extra = beyond if isinstance(shown, int) or math.isfinite(value) else ""
+            self.fail(where, f"expected {meaning}, got {shown!r}{extra}")
         if not test(seen):
-            self.fail(where, f"expected {meaning}, got {value!r}")
+            self.fail(where, f"expected {meaning}, got {shown!r}")
         return value
 
     def integer(self, value: Any, where: str) -> int:
@@ -458,8 +473,8 @@ class _Loader:
         self.keys(
             document,
             "top level",
-            ("source", "path", "site", "record", "velocity_model", "segments", "stations"),
-            ("name", "description"),
+            (),
+            ("name", "description", "source", "path", "site", "record", "velocity_model", "segments", "stations"),
         )
         name = self.string(document, "name", "top level") if "name" in document else ""
         description = self.string(document, "description", "top level") if "description" in document else ""
@@ -468,6 +483,8 @@ class _Loader:
         site = self.site(self.table(document, "site"))
         record = self.record(self.table(document, "record"))
         velocity_model = self.velocity_model(self.table(document, "velocity_model"))
+        if "segments" not in document:
+            raise ScenarioError(f"{self.file}: missing [[segments]]: a scenario needs at least one fault segment")
         segments = self.segments(document["segments"])
         stations = self.stations(self.table(document, "stations"))
         return Scenario(
@@ -574,18 +591,18 @@ class _Loader:
         header, rows = self.read_csv(path)
         for column in header:
             if column not in LAYER_COLUMNS:
-                self.fail(f"{path}, line {rows.header_line}", f"unknown column {column!r}{_suggest(column, LAYER_COLUMNS)}")
+                self.fail_in(f"{path}, line {rows.header_line}", f"unknown column {column!r}{_suggest(column, LAYER_COLUMNS)}")
         missing = [c for c in LAYER_COLUMNS if c not in header]
         if missing:
-            self.fail(f"{path}, line {rows.header_line}", "missing column " + ", ".join(repr(c) for c in missing))
+            self.fail_in(f"{path}, line {rows.header_line}", "missing column " + ", ".join(repr(c) for c in missing))
         columns: dict[str, list[float]] = {c: [] for c in LAYER_COLUMNS}
         for line, cells in rows:
             for column, cell in zip(header, cells):
-                where = f"{path}, line {line}, {column}"
+                where = _InFile(f"{path}, line {line}, {column}")
                 columns[column].append(self.checked(self.parse_float(cell, where), where, _LAYER_CHECKS[column],
                                                     single=column in _SINGLE_LAYER_COLUMNS))
         if not columns["thickness_km"]:
-            self.fail(str(path), "expected at least one layer below the header")
+            self.fail_in(str(path), "expected at least one layer below the header")
         return columns
 
     # ----- segments
@@ -639,7 +656,7 @@ class _Loader:
         label = f"{where} {key}"
         if shape is not None and not isinstance(value, str):
             number = self.number(table, key, where, "any")
-            grid = _Grid(np.full(shape, number, dtype=np.float32), label, lambda r, c: label)
+            grid = _Grid(np.full(shape, number, dtype=np.float32), label, None)
         else:
             if not isinstance(value, str):
                 self.fail(label, f"expected the name of a .csv or .npy file, or one number, got {_describe(value)}")
@@ -658,7 +675,10 @@ class _Loader:
         bad = ~(np.isfinite(grid.values) & test(grid.values))
         if bad.any():
             r, c = (int(i) for i in np.argwhere(bad)[0])
-            self.fail(grid.locate(r, c), f"expected {meaning}, got {float(grid.values[r, c])!r}")
+            message = f"expected {meaning}, got {float(grid.values[r, c])!r}"
+            if isinstance(value, str):
+                self.fail_in(grid.locate(r, c), message)
+            self.fail(label, message)
         return grid
 
     def grid_csv(self, path: Path) -> "_Grid":
@@ -668,35 +688,35 @@ class _Loader:
             rows.append([self.parse_float(cell, f"{path}, line {line}, column {k + 1}") for k, cell in enumerate(cells)])
             lines.append(line)
             if len(rows[-1]) != len(rows[0]):
-                self.fail(f"{path}, line {line}",
+                self.fail_in(f"{path}, line {line}",
                           f"expected {len(rows[0])} values like the first row, got {len(rows[-1])}")
         if not rows:
-            self.fail(str(path), "expected at least one row of numbers")
+            self.fail_in(str(path), "expected at least one row of numbers")
         with np.errstate(over="ignore"):
             values = np.array(rows, dtype=np.float64).astype(np.float32)
         overflow = np.isinf(values) & np.isfinite(np.array(rows))
         if overflow.any():
             r, c = (int(i) for i in np.argwhere(overflow)[0])
-            self.fail(f"{path}, line {lines[r]}, column {c + 1}", f"{rows[r][c]!r} is beyond the single-precision range")
+            self.fail_in(f"{path}, line {lines[r]}, column {c + 1}", f"{rows[r][c]!r} is beyond the single-precision range")
         return _Grid(values, str(path), lambda r, c: f"{path}, line {lines[r]}, column {c + 1}")
 
     def grid_npy(self, path: Path) -> "_Grid":
         try:
             values = np.load(path, allow_pickle=False)
         except (OSError, ValueError) as error:
-            self.fail(str(path), f"not a readable NumPy .npy file: {error}")
+            self.fail_in(str(path), f"not a readable NumPy .npy file: {error}")
         if not isinstance(values, np.ndarray) or values.ndim != 2:
-            self.fail(str(path), f"expected a two-dimensional array (down dip, along strike), got {values.ndim} dimensions")
+            self.fail_in(str(path), f"expected a two-dimensional array (down dip, along strike), got {values.ndim} dimensions")
         if values.dtype.kind not in "fiu":
-            self.fail(str(path), f"expected real numbers, got dtype {values.dtype}")
+            self.fail_in(str(path), f"expected real numbers, got dtype {values.dtype}")
         if values.size == 0:
-            self.fail(str(path), f"expected at least one subfault, got an empty {_shape(values.shape)} array")
+            self.fail_in(str(path), f"expected at least one subfault, got an empty {_shape(values.shape)} array")
         with np.errstate(over="ignore"):
             single = values.astype(np.float32)
         overflow = np.isinf(single) & np.isfinite(values)
         if overflow.any():
             r, c = (int(i) for i in np.argwhere(overflow)[0])
-            self.fail(f"{path}, [{r}, {c}]", f"{values[r, c]!r} is beyond the single-precision range")
+            self.fail_in(f"{path}, [{r}, {c}]", f"{values[r, c]!r} is beyond the single-precision range")
         return _Grid(single, str(path), lambda r, c: f"{path}, [{r}, {c}] (row {r + 1} down dip, column {c + 1} along strike)")
 
     # ----- stations
@@ -716,43 +736,43 @@ class _Loader:
         known = required + ("kappa_s", "q_frequency_exponent")
         for column in header:
             if column not in known:
-                self.fail(f"{path}, line {rows.header_line}", f"unknown column {column!r}{_suggest(column, known)}")
+                self.fail_in(f"{path}, line {rows.header_line}", f"unknown column {column!r}{_suggest(column, known)}")
         missing = [c for c in required if c not in header]
         if missing:
-            self.fail(f"{path}, line {rows.header_line}", "missing column " + ", ".join(repr(c) for c in missing))
+            self.fail_in(f"{path}, line {rows.header_line}", "missing column " + ", ".join(repr(c) for c in missing))
 
         stations: list[Station] = []
         names: dict[str, int] = {}
         seeds: dict[int, str] = {}
         for line, cells in rows:
             row = dict(zip(header, cells))
-            at = f"{path}, line {line}"
+            at = _InFile(f"{path}, line {line}")
             name = row["name"]
             if not name:
-                self.fail(f"{at}, name", "expected a station name, got an empty cell")
+                self.fail_in(f"{at}, name", "expected a station name, got an empty cell")
             if name in names:
-                self.fail(f"{at}, name", f"station {name!r} already appears on line {names[name]}")
+                self.fail_in(f"{at}, name", f"station {name!r} already appears on line {names[name]}")
             names[name] = line
             values: dict[str, float] = {}
             for column, check in (("latitude_deg", "latitude"), ("longitude_deg", "longitude")):
-                values[column] = self.checked(self.parse_float(row[column], f"{at}, {column}"), f"{at}, {column}", check, True)
+                values[column] = self.checked(self.parse_float(row[column], f"{at}, {column}"), _InFile(f"{at}, {column}"), check, True)
             for column, check in (("kappa_s", "non-negative"), ("q_frequency_exponent", "any")):
                 cell = row.get(column, "")
                 if cell == "":
                     if defaults[column] is None:
-                        self.fail(f"{at}, {column}", f"station {name!r} has no {column}: give one in the file "
+                        self.fail_in(f"{at}, {column}", f"station {name!r} has no {column}: give one in the file "
                                   f"or a default {column} in [stations]")
                     values[column] = defaults[column]
                 else:
-                    values[column] = self.checked(self.parse_float(cell, f"{at}, {column}"), f"{at}, {column}", check, True)
+                    values[column] = self.checked(self.parse_float(cell, f"{at}, {column}"), _InFile(f"{at}, {column}"), check, True)
             seed = self.parse_seed(row["seed"], f"{at}, seed")
             if seed in seeds:
-                self.fail(f"{at}, seed", f"station {name!r} has the seed of station {seeds[seed]!r}; "
+                self.fail_in(f"{at}, seed", f"station {name!r} has the seed of station {seeds[seed]!r}; "
                           "stations with one seed get the same random noise")
             seeds[seed] = name
             stations.append(Station(name=name, seed=seed, **values))
         if not stations:
-            self.fail(str(path), "expected at least one station below the header")
+            self.fail_in(str(path), "expected at least one station below the header")
         return tuple(stations)
 
     # ----- text files
@@ -762,9 +782,9 @@ class _Loader:
         try:
             text = path.read_text(encoding="utf-8")
         except OSError as error:
-            self.fail(str(path), f"cannot be read: {error.strerror or error}")
+            self.fail_in(str(path), f"cannot be read: {error.strerror or error}")
         except UnicodeDecodeError as error:
-            self.fail(str(path), f"not valid UTF-8 text: {error}")
+            self.fail_in(str(path), f"not valid UTF-8 text: {error}")
         for number, line in enumerate(io.StringIO(text), start=1):
             stripped = line.strip()
             if stripped and not stripped.startswith("#"):
@@ -773,19 +793,19 @@ class _Loader:
     def read_csv(self, path: Path) -> tuple[list[str], "_Rows"]:
         lines = list(self.lines(path))
         if not lines:
-            self.fail(str(path), "expected a header line")
+            self.fail_in(str(path), "expected a header line")
         header_line, header_text = lines[0]
         header = [c.strip() for c in next(csv.reader([header_text]))]
         seen = set()
         for column in header:
             if column in seen:
-                self.fail(f"{path}, line {header_line}", f"column {column!r} appears twice")
+                self.fail_in(f"{path}, line {header_line}", f"column {column!r} appears twice")
             seen.add(column)
         rows = _Rows(header_line)
         for line, text in lines[1:]:
             cells = [c.strip() for c in next(csv.reader([text]))]
             if len(cells) != len(header):
-                self.fail(f"{path}, line {line}", f"expected {len(header)} values ({', '.join(header)}), got {len(cells)}")
+                self.fail_in(f"{path}, line {line}", f"expected {len(header)} values ({', '.join(header)}), got {len(cells)}")
             rows.append((line, cells))
         return header, rows
 
@@ -793,16 +813,20 @@ class _Loader:
         try:
             return float(cell.strip())
         except ValueError:
-            self.fail(where, f"expected a number, got {cell!r}")
+            self.fail_in(where, f"expected a number, got {cell!r}")
 
     def parse_seed(self, cell: str, where: str) -> int:
         text = cell.strip()
         if not text.isdigit() or not text.isascii():
-            self.fail(where, f"expected an integer from 0 to {MAX_SEED}, got {cell!r}")
+            self.fail_in(where, f"expected an integer from 0 to {MAX_SEED}, got {cell!r}")
         seed = int(text)
         if seed > MAX_SEED:
-            self.fail(where, f"expected an integer from 0 to {MAX_SEED}, got {text}")
+            self.fail_in(where, f"expected an integer from 0 to {MAX_SEED}, got {text}")
         return seed
+
+
+class _InFile(str):
+    """A place in a file other than the scenario file: it names the file itself."""
 
 
 class _Rows(list):
