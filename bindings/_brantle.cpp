@@ -22,6 +22,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -139,6 +140,15 @@ void set_error(PyObject* type, const std::string& message) {
 // Raises `type` with `message` while an exception is pending, keeping the pending one as the
 // new exception's cause so that the interpreter's own explanation stays visible.
 void raise_from_pending(PyObject* type, const std::string& message) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(type, message.c_str());
+    if (cause == nullptr) return;
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, Py_NewRef(cause));  // steals the new reference
+    PyException_SetContext(raised, cause);           // steals ours
+    PyErr_SetRaisedException(raised);
+#else
     PyObject *cause_type, *cause, *cause_tb;
     PyErr_Fetch(&cause_type, &cause, &cause_tb);
     PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
@@ -154,6 +164,7 @@ void raise_from_pending(PyObject* type, const std::string& message) {
     PyException_SetCause(raised, Py_NewRef(cause));  // steals the new reference
     PyException_SetContext(raised, cause);           // steals ours
     PyErr_Restore(raised_type, raised, raised_tb);
+#endif
 }
 
 bool pending_is(PyObject* type) {
@@ -162,7 +173,8 @@ bool pending_is(PyObject* type) {
 
 // Runs a constructor body. Whatever the engine (or an allocation on the way) throws ends the
 // call as a Python exception: an internal stop as RuntimeError with its message, an exhausted
-// heap as MemoryError. The interpreter keeps running either way.
+// heap (or a size no container can hold) as MemoryError. The interpreter keeps running
+// either way.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
@@ -170,6 +182,8 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const quillon::InternalError& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container asked for more than it can ever hold
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
