@@ -40,8 +40,8 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     print(text)
     if args.command == "demo":
-        print(f"\nCopy {example_scenario_path().parent} to start a scenario of your own;"
-              " `python -m brantle info PATH/scenario.toml` checks it.")
+        print(f"\nTo start a scenario of your own, copy {example_scenario_path().parent}"
+              "\nand check it with: python -m brantle info PATH/scenario.toml")
     return 0
 
 
