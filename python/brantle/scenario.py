@@ -649,7 +649,8 @@ class _Loader:
         grids = {"slip": slip}
         for key in GRIDS[1:]:
             grids[key] = self.grid(table, key, where, slip.values.shape)
-        return SegmentData(name=name, **scalars, **{k: _frozen(g.values) for k, g in grids.items()})
+        fields: dict[str, Any] = {**scalars, **{k: _frozen(g.values) for k, g in grids.items()}}
+        return SegmentData(name=name, **fields)
 
     def grid(self, table: dict, key: str, where: str, shape: tuple[int, int] | None) -> "_Grid":
         value = table[key]
@@ -759,10 +760,11 @@ class _Loader:
             for column, check in (("kappa_s", "non-negative"), ("q_frequency_exponent", "any")):
                 cell = row.get(column, "")
                 if cell == "":
-                    if defaults[column] is None:
+                    default = defaults[column]
+                    if default is None:
                         self.fail_in(f"{at}, {column}", f"station {name!r} has no {column}: give one in the file "
-                                  f"or a default {column} in [stations]")
-                    values[column] = defaults[column]
+                                     f"or a default {column} in [stations]")
+                    values[column] = default
                 else:
                     values[column] = self.checked(self.parse_float(cell, f"{at}, {column}"), _InFile(f"{at}, {column}"), check, True)
             seed = self.parse_seed(row["seed"], f"{at}, seed")
