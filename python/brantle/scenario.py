@@ -444,7 +444,8 @@ class _Loader:
             extra = beyond if isinstance(shown, int) or math.isfinite(value) else ""
             self.fail(where, f"expected {meaning}, got {shown!r}{extra}")
         if not test(seen):
-            self.fail(where, f"expected {meaning}, got {shown!r}")
+            rounded = f" ({seen!r} in single precision)" if test(value) else ""
+            self.fail(where, f"expected {meaning}, got {shown!r}{rounded}")
         return value
 
     def integer(self, value: Any, where: str) -> int:

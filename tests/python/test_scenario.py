@@ -193,6 +193,8 @@ MALFORMED = [
      f"{T}: [site] fmax_hz: expected a positive number, got 1e+39 (beyond the single-precision range)"),
     ("huge-int-duration", toml("duration_s = 80.0", "duration_s = 1" + "0" * 400),
      f"{T}: [record] duration_s: expected a positive number, got 1{'0' * 400} (beyond the single-precision range)"),
+    ("tiny-dt", toml("dt = 0.01", "dt = 1e-50"),
+     f"{T}: [record] dt: expected a positive number, got 1e-50 (0.0 in single precision)"),
     ("short-record", toml("duration_s = 80.0", "duration_s = 0.005"),
      f"{T}: [record]: duration_s = 0.005 is shorter than one sample of dt = 0.01"),
     ("long-record", toml("dt = 0.01", "dt = 1e-8"),
