@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -33,11 +34,14 @@
 #include "quillon/input.hpp"
 #include "quillon/internal_error.hpp"
 #include "quillon/number_format.hpp"
+#include "quillon/sim.hpp"
+#include "quillon/sim/records.hpp"
 
 namespace {
 
 namespace config = quillon::config;
 namespace input = quillon::input;
+namespace sim = quillon::sim;
 
 // ------------------------------------------------------------------ wrapper types
 
@@ -81,6 +85,11 @@ struct PyVelocityModel {
     std::vector<input::InputLayer> input;  // truncated at the Moho, no air layer
 };
 
+struct PySimulator {
+    PyObject_HEAD
+    sim::Simulator inner;
+};
+
 // ------------------------------------------------------------------ module state
 
 struct ModuleState {
@@ -92,6 +101,7 @@ struct ModuleState {
     PyTypeObject* site_parameters;
     PyTypeObject* record_parameters;
     PyTypeObject* hf_config;
+    PyTypeObject* simulator;
 };
 
 extern PyModuleDef brantle_module;
@@ -835,6 +845,186 @@ PyObject* velocity_model_layer_count(PyObject* self, void*) {
     return PyLong_FromSize_t(reinterpret_cast<PyVelocityModel*>(self)->input.size());
 }
 
+// ------------------------------------------------------------------ Simulator
+
+constexpr const char simulator_doc[] =
+    "Simulator(config, slip_model, velocity_model)\n--\n\n"
+    "A configured simulation, ready to run stations against.\n\n"
+    "Built once per source; the station-independent work \u2014 the air layer, the slip-model\n"
+    "normalisation, the moment scaling \u2014 happens here rather than per station.\n\n"
+    "# Threads, not processes\n\n"
+    "`run_stations` releases the GIL and takes `&self`, so one of these can be shared across a\n"
+    "**dask thread pool**. It is deliberately not picklable: `dask.distributed` would need to\n"
+    "send it between processes, and a silent re-normalisation on the far side is a worse\n"
+    "failure than a loud one here.";
+
+constexpr const char run_stations_doc[] =
+    "run_stations($self, *, latitude_deg, longitude_deg, station_seed, kappa_s, q_frequency_exponent)\n--\n\n"
+    "Simulate a batch of stations.\n\n"
+    "Returns acceleration in cm/s^2, shaped `(3, n_station, n_time)` with components\n"
+    "ordered 090/000/vertical.";
+
+PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"config", "slip_model", "velocity_model"};
+    constexpr const char* fn = "Simulator";
+    return guarded([&]() -> PyObject* {
+        ModuleState* state = state_for(type);
+        if (state == nullptr) return nullptr;
+        std::array<Ref, std::size(names)> given;
+        if (!match_arguments({fn, names, 3}, args, kwargs, given)) return nullptr;
+        auto* config = instance_of<PyHfConfig>(fn, names[0], given[0].get(), state->hf_config);
+        if (config == nullptr) return nullptr;
+        auto* slip = instance_of<PySlipModel>(fn, names[1], given[1].get(), state->slip_model);
+        if (slip == nullptr) return nullptr;
+        auto* vmod = instance_of<PyVelocityModel>(fn, names[2], given[2].get(), state->velocity_model);
+        if (vmod == nullptr) return nullptr;
+        auto built = sim::Simulator::create(config->inner, slip->inner, vmod->input);
+        if (const auto* error = std::get_if<sim::SimError>(&built)) {
+            set_error(PyExc_ValueError, sim::display(*error));
+            return nullptr;
+        }
+        return wrap(type, &PySimulator::inner, std::get<sim::Simulator>(std::move(built)));
+    });
+}
+
+// The output buffer of run_stations, owned by a capsule that NumPy keeps as the array's base
+// and that frees the buffer when the array is released.
+constexpr const char output_capsule_name[] = "brantle.run_stations.output";
+
+void free_output(PyObject* capsule) {
+    std::free(PyCapsule_GetPointer(capsule, output_capsule_name));
+}
+
+// One batch, copied out of the caller's arrays before the interpreter lock is released so
+// that other Python threads cannot change it under the running stations.
+struct StationBatch {
+    std::vector<input::Station> stations;
+    std::vector<std::uint64_t> seeds;
+};
+
+// Runs every station of the batch into `out` (3 x n_station x n_time, zeroed) without the
+// interpreter lock. Returns an empty string on success, else the message of the internal stop
+// (or "out of memory") that ended the batch.
+std::string run_batch(const sim::Simulator& simulator, const StationBatch& batch, float* out,
+                      bool& out_of_memory) noexcept {
+    try {
+        const std::size_t n_station = batch.stations.size();
+        const std::size_t n_time = simulator.ndata();
+        for (std::size_t i = 0; i < n_station; ++i) {
+            const sim::Simulation record = simulator.run_station(batch.stations[i], batch.seeds[i]);
+            for (sim::Component c : sim::components) {
+                const std::size_t m = sim::row(c);
+                std::copy_n(record.row(c), n_time, out + (m * n_station + i) * n_time);
+            }
+        }
+        return {};
+    } catch (const quillon::InternalError& error) {
+        return error.what();
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+        return "out of memory";
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "the engine failed with an unknown C++ exception";
+    }
+}
+
+PyObject* simulator_run_stations(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static constexpr const char* names[] = {"latitude_deg", "longitude_deg", "station_seed", "kappa_s",
+                                            "q_frequency_exponent"};
+    static constexpr std::array<std::pair<int, const char*>, 5> dtype = {{{NPY_FLOAT32, "float32"},
+                                                                          {NPY_FLOAT32, "float32"},
+                                                                          {NPY_UINT64, "uint64"},
+                                                                          {NPY_FLOAT32, "float32"},
+                                                                          {NPY_FLOAT32, "float32"}}};
+    constexpr const char* fn = "run_stations";
+    return guarded([&]() -> PyObject* {
+        const sim::Simulator& simulator = reinterpret_cast<PySimulator*>(self)->inner;
+        std::array<Ref, std::size(names)> given;
+        if (!match_arguments({fn, names, 0}, args, kwargs, given)) return nullptr;
+        std::array<PyArrayObject*, 5> column{};
+        for (std::size_t k = 0; k < column.size(); ++k) {
+            column[k] = read_array(fn, names[k], given[k].get(), dtype[k].first, dtype[k].second, 1);
+            if (column[k] == nullptr) return nullptr;
+        }
+        for (PyArrayObject* a : column) {
+            if (PyArray_SIZE(a) != 0 && !(PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a))) {
+                set_error(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+                return nullptr;
+            }
+        }
+        std::array<std::size_t, 5> lengths{};
+        for (std::size_t k = 0; k < column.size(); ++k) lengths[k] = static_cast<std::size_t>(PyArray_DIM(column[k], 0));
+        // A shorter array would leave stations unsimulated, their rows indistinguishable from a
+        // quiet record: refuse instead.
+        if (std::adjacent_find(lengths.begin(), lengths.end(), std::not_equal_to<>()) != lengths.end()) {
+            set_error(PyExc_ValueError,
+                      "latitude_deg, longitude_deg, station_seed, kappa_s and q_frequency_exponent must "
+                      "have one entry per station; got lengths " +
+                          quillon::format_lengths(lengths));
+            return nullptr;
+        }
+
+        const std::size_t n_station = lengths[0];
+        const std::size_t n_time = simulator.ndata();
+        StationBatch batch;
+        batch.stations.reserve(n_station);
+        batch.seeds.reserve(n_station);
+        auto f32 = [&](std::size_t k) { return static_cast<const float*>(PyArray_DATA(column[k])); };
+        const auto* seeds = static_cast<const std::uint64_t*>(PyArray_DATA(column[2]));
+        for (std::size_t i = 0; i < n_station; ++i) {
+            batch.stations.push_back(input::Station{.longitude = f32(1)[i], .latitude = f32(0)[i],
+                                                    .kappa_s = f32(3)[i], .q_exponent = f32(4)[i]});
+            batch.seeds.push_back(seeds[i]);
+        }
+
+        // 12 bytes per station and sample; a size that does not fit is an allocation that fails.
+        std::size_t values = 0, bytes = 0;
+        const bool too_large = __builtin_mul_overflow(n_station, n_time, &values) ||
+                               __builtin_mul_overflow(values, std::size_t{3 * sizeof(float)}, &bytes) ||
+                               bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX);
+        if (too_large) return PyErr_NoMemory();
+
+        float* out = nullptr;
+        std::string failure;
+        bool out_of_memory = false;
+        Py_BEGIN_ALLOW_THREADS
+        out = static_cast<float*>(std::calloc(bytes == 0 ? 1 : bytes, 1));
+        if (out != nullptr) {
+            failure = run_batch(simulator, batch, out, out_of_memory);
+            if (!failure.empty()) {
+                std::free(out);
+                out = nullptr;
+            }
+        }
+        Py_END_ALLOW_THREADS
+        if (out == nullptr) {
+            if (failure.empty() || out_of_memory) return PyErr_NoMemory();
+            set_error(PyExc_RuntimeError, failure);
+            return nullptr;
+        }
+
+        Ref holder(PyCapsule_New(out, output_capsule_name, free_output));
+        if (!holder) {
+            std::free(out);
+            return nullptr;
+        }
+        const bool empty = values == 0;
+        npy_intp dims[3] = {3, static_cast<npy_intp>(n_station), static_cast<npy_intp>(n_time)};
+        npy_intp strides[3] = {empty ? 0 : static_cast<npy_intp>(4 * values),
+                               empty ? 0 : static_cast<npy_intp>(4 * n_time), empty ? 0 : 4};
+        PyObject* array = PyArray_New(&PyArray_Type, 3, dims, NPY_FLOAT32, strides, out, 0,
+                                      NPY_ARRAY_CARRAY, nullptr);
+        if (array == nullptr) return nullptr;  // the holder still owns the buffer
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), holder.release()) < 0) {
+            Py_DECREF(array);
+            return nullptr;
+        }
+        return array;
+    });
+}
+
 // ------------------------------------------------------------------ type specifications
 
 // Final (no Py_TPFLAGS_BASETYPE), immutable, without instance dict or weak references, and not
@@ -901,6 +1091,19 @@ PyType_Slot record_parameters_slots[] = {
     {Py_tp_dealloc, slot(dealloc<PyRecordParameters, config::RecordParameters, &PyRecordParameters::inner>)},
     {0, nullptr},
 };
+PyMethodDef simulator_methods[] = {
+    {"run_stations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(simulator_run_stations)),
+     METH_VARARGS | METH_KEYWORDS, run_stations_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot simulator_slots[] = {
+    {Py_tp_doc, const_cast<char*>(simulator_doc)},
+    {Py_tp_new, slot(simulator_new)},
+    {Py_tp_dealloc, slot(dealloc<PySimulator, sim::Simulator, &PySimulator::inner>)},
+    {Py_tp_methods, simulator_methods},
+    {0, nullptr},
+};
 PyType_Slot hf_config_slots[] = {
     {Py_tp_doc, const_cast<char*>(hf_config_doc)},
     {Py_tp_new, slot(hf_config_new)},
@@ -924,6 +1127,7 @@ PyType_Spec site_parameters_spec = {"brantle.SiteParameters", sizeof(PySiteParam
 PyType_Spec record_parameters_spec = {"brantle.RecordParameters", sizeof(PyRecordParameters), 0, type_flags,
                                       record_parameters_slots};
 PyType_Spec hf_config_spec = {"brantle.HfConfig", sizeof(PyHfConfig), 0, type_flags, hf_config_slots};
+PyType_Spec simulator_spec = {"brantle.Simulator", sizeof(PySimulator), 0, type_flags, simulator_slots};
 
 // The classes in the order they are added to the module.
 struct ClassEntry {
@@ -939,6 +1143,7 @@ const ClassEntry classes[] = {
     {&site_parameters_spec, &ModuleState::site_parameters},
     {&record_parameters_spec, &ModuleState::record_parameters},
     {&hf_config_spec, &ModuleState::hf_config},
+    {&simulator_spec, &ModuleState::simulator},
 };
 
 // ------------------------------------------------------------------ module

@@ -7,11 +7,15 @@ The classes come from the compiled engine module ``brantle._brantle``:
   subfaults carrying slip, rise time, rupture time and stress drop;
 - :class:`VelocityModel1D`: the layered crust, truncated at the Moho;
 - :class:`SourceParameters`, :class:`PathParameters`, :class:`SiteParameters`,
-  :class:`RecordParameters` and :class:`HfConfig`: the configuration.
+  :class:`RecordParameters` and :class:`HfConfig`: the configuration;
+- :class:`Simulator`: built once from those three, it simulates batches of stations with
+  ``run_stations`` (the interpreter lock is released, so threads can share one).
+
+:func:`simulate_stations` runs many stations on a pool of threads sharing one simulator.
 
 :func:`load_scenario` reads a scenario file (TOML with CSV or .npy grids beside it) into plain
 data whose :meth:`Scenario.build` makes these objects; :func:`load_example` loads the bundled
-example. ``python -m brantle demo`` summarises it.
+example. ``python -m brantle demo`` simulates it.
 """
 
 from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
@@ -22,12 +26,14 @@ from ._brantle import (
     HfConfig,
     PathParameters,
     RecordParameters,
+    Simulator,
     SiteParameters,
     SlipModel,
     SourceParameters,
     VelocityModel1D,
 )
 from .scenario import Scenario, ScenarioError, example_scenario_path, load_example, load_scenario
+from .simulate import simulate_stations
 
 try:
     __version__ = _version("brantle")
@@ -43,6 +49,8 @@ __all__ = [
     "SiteParameters",
     "RecordParameters",
     "HfConfig",
+    "Simulator",
+    "simulate_stations",
     "Scenario",
     "ScenarioError",
     "example_scenario_path",

@@ -117,3 +117,32 @@ class HfConfig:
         site: SiteParameters,
         record: RecordParameters,
     ) -> HfConfig: ...
+
+@final
+class Simulator:
+    """A configured simulation, ready to run stations against.
+
+    Built once per source; the station-independent work — the air layer, the slip-model
+    normalisation, the moment scaling — happens here rather than per station.
+
+    # Threads, not processes
+
+    `run_stations` releases the GIL and takes `&self`, so one of these can be shared across a
+    **dask thread pool**. It is deliberately not picklable: `dask.distributed` would need to
+    send it between processes, and a silent re-normalisation on the far side is a worse
+    failure than a loud one here."""
+
+    def __new__(cls, config: HfConfig, slip_model: SlipModel, velocity_model: VelocityModel1D) -> Simulator: ...
+    def run_stations(
+        self,
+        *,
+        latitude_deg: npt.NDArray[np.float32],
+        longitude_deg: npt.NDArray[np.float32],
+        station_seed: npt.NDArray[np.uint64],
+        kappa_s: npt.NDArray[np.float32],
+        q_frequency_exponent: npt.NDArray[np.float32],
+    ) -> npt.NDArray[np.float32]:
+        """Simulate a batch of stations.
+
+        Returns acceleration in cm/s^2, shaped `(3, n_station, n_time)` with components
+        ordered 090/000/vertical."""

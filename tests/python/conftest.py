@@ -89,6 +89,11 @@ INSTANCES = {
     "SiteParameters": lambda: config_parts()["site"],
     "RecordParameters": lambda: config_parts()["record"],
     "HfConfig": lambda: brantle.HfConfig(**config_parts()),
+    "Simulator": lambda: brantle.Simulator(
+        brantle.HfConfig(**config_parts()),
+        brantle.SlipModel([make_segment()]),
+        brantle.VelocityModel1D(**velocity_kwargs()),
+    ),
 }
 
 
