@@ -239,6 +239,7 @@ def test_fixture_generator_is_chosen_by_the_environment(tmp_path):
         assert not np.array_equal(records[mode][:, 0], records[mode][:, 1])
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the address sanitizer needs the address space")
 def test_an_output_too_large_to_allocate_is_a_memory_error():
     result = run_python(
         """
