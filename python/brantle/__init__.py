@@ -15,7 +15,9 @@ The classes come from the compiled engine module ``brantle._brantle``:
 
 :func:`load_scenario` reads a scenario file (TOML with CSV or .npy grids beside it) into plain
 data whose :meth:`Scenario.build` makes these objects; :func:`load_example` loads the bundled
-example. ``python -m brantle demo`` simulates it.
+example. :func:`run_scenario` simulates every station of a scenario into an output folder
+(NetCDF records written batch by batch, resumable, then intensity measures and figures), as the
+``brantle run`` command does; ``brantle demo`` runs the bundled example.
 """
 
 from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
@@ -32,8 +34,16 @@ from ._brantle import (
     SourceParameters,
     VelocityModel1D,
 )
-from .scenario import Scenario, ScenarioError, example_scenario_path, load_example, load_scenario
-from .simulate import simulate_stations
+from .run import run_scenario
+from .scenario import (
+    Scenario,
+    ScenarioError,
+    derive_station_seed,
+    example_scenario_path,
+    load_example,
+    load_scenario,
+)
+from .simulate import iter_batches, simulate_stations
 
 try:
     __version__ = _version("brantle")
@@ -51,8 +61,11 @@ __all__ = [
     "HfConfig",
     "Simulator",
     "simulate_stations",
+    "iter_batches",
+    "run_scenario",
     "Scenario",
     "ScenarioError",
+    "derive_station_seed",
     "example_scenario_path",
     "load_example",
     "load_scenario",

@@ -17,11 +17,17 @@ A scenario is a TOML file with tables named after the brantle classes, and CSV o
     holding one row per subfault down dip (the top edge first) and one column per subfault
     along strike. Any grid but ``slip`` may instead be one number used for every subfault.
 ``[stations]``
-    ``file``: a CSV with the columns ``name``, ``latitude_deg``, ``longitude_deg``, ``seed`` and
-    optionally ``kappa_s`` and ``q_frequency_exponent``; ``kappa_s`` and
+    ``file``: a CSV with the columns ``name``, ``latitude_deg``, ``longitude_deg`` and
+    optionally ``kappa_s``, ``q_frequency_exponent`` and ``seed``; ``kappa_s`` and
     ``q_frequency_exponent`` in the table are the defaults for stations that leave them empty.
+``seed`` (top level)
+    The scenario seed, an integer from 0 to 2**64 - 1. A station without a seed of its own
+    gets :func:`derive_station_seed` of it and the station's name, so adding or removing
+    stations never changes another station's record.
 
-File names are relative to the scenario file. In CSV files, blank lines and lines starting
+File names are relative to the scenario file; ``load_scenario(path, stations=CSV)`` reads
+the stations from another CSV file instead (relative to the working directory), with the
+defaults and the seed of the scenario. In CSV files, blank lines and lines starting
 with ``#`` are ignored.
 
 :func:`load_scenario` reads and checks everything and returns a :class:`Scenario`: plain,
@@ -35,6 +41,7 @@ from __future__ import annotations
 import csv
 import dataclasses
 import difflib
+import hashlib
 import io
 import math
 import tomllib
@@ -67,10 +74,12 @@ __all__ = [
     "SourceConfig",
     "Station",
     "VelocityModelData",
+    "derive_station_seed",
     "example_scenario_path",
     "load_example",
     "load_scenario",
     "record_samples",
+    "rupture_distance_km",
 ]
 
 MAX_SEED = 2**64 - 1
@@ -101,6 +110,17 @@ SEGMENT_SCALARS = (
 
 class ScenarioError(ValueError):
     """A scenario file that cannot be used as it stands; the message says where and why."""
+
+
+def derive_station_seed(scenario_seed: int, name: str) -> int:
+    """The seed of a station that has none of its own: the first 8 bytes of the BLAKE2b hash of
+    the scenario seed (8 bytes, little-endian) followed by the station name in UTF-8, read as a
+    little-endian unsigned integer. It depends on nothing else, so station lists can be edited
+    freely."""
+    if not 0 <= scenario_seed <= MAX_SEED:
+        raise ValueError(f"scenario_seed must be an integer from 0 to {MAX_SEED}; got {scenario_seed}")
+    digest = hashlib.blake2b(scenario_seed.to_bytes(8, "little") + name.encode("utf-8"), digest_size=8).digest()
+    return int.from_bytes(digest, "little")
 
 
 # ---------------------------------------------------------------------------- data
@@ -238,10 +258,52 @@ class Scenario:
     velocity_model: VelocityModelData
     segments: tuple[SegmentData, ...]
     stations: tuple[Station, ...]
+    seed: int | None = None  # the scenario seed stations without their own derive theirs from
 
     @property
     def subfault_count(self) -> int:
         return sum(s.slip.size for s in self.segments)
+
+    @property
+    def active_subfault_count(self) -> int:
+        """Subfaults with slip: the others radiate nothing and the engine skips them."""
+        return sum(int(np.count_nonzero(s.slip > 0)) for s in self.segments)
+
+    @property
+    def station_names(self) -> list[str]:
+        return [s.name for s in self.stations]
+
+    def estimated_pairs(self) -> int:
+        """(subfault, ray) pairs a run computes: active subfaults x ray types x stations."""
+        return self.active_subfault_count * len(self.path.rayset) * len(self.stations)
+
+    def content_hash(self) -> str:
+        """SHA-256 (hex) of everything that shapes the records but the station list: the source,
+        path, site and record parameters, the layers and every segment's scalars and grids, as
+        exact values. Names, descriptions, file paths and stations do not count, so outputs of
+        one earthquake with different stations can be told to belong together."""
+        digest = hashlib.sha256(b"brantle scenario 1\n")
+
+        def put(label: str, value: Any) -> None:
+            if isinstance(value, np.ndarray):
+                data = np.ascontiguousarray(value)
+                digest.update(f"{label} {data.dtype.str} {data.shape}\n".encode())
+                digest.update(data.tobytes())
+            elif isinstance(value, float):
+                digest.update(f"{label} {value.hex()}\n".encode())  # exact, unlike a decimal
+            else:
+                digest.update(f"{label} {value!r}\n".encode())
+
+        for part in ("source", "path", "site", "record"):
+            for key, value in dataclasses.asdict(getattr(self, part)).items():
+                put(f"{part}.{key}", value)
+        for field in dataclasses.fields(self.velocity_model):
+            put(f"velocity_model.{field.name}", getattr(self.velocity_model, field.name))
+        put("segments", len(self.segments))
+        for k, segment in enumerate(self.segments):
+            for key, value in segment.arguments().items():
+                put(f"segment{k}.{key}", value)
+        return digest.hexdigest()
 
     @property
     def record_samples(self) -> int:
@@ -315,7 +377,49 @@ class Scenario:
             f" ({self.record.duration_s:g} s at dt = {self.record.dt:g} s)"
         )
         lines.append(f"  stations:        {len(self.stations)}")
+        lines.append(
+            f"  pairs:           {self.estimated_pairs()} (subfault, ray) pairs = {self.active_subfault_count} subfaults"
+            f" with slip x {len(self.path.rayset)} ray types x {len(self.stations)} stations"
+        )
+        lines.append(f"  scenario hash:   {self.content_hash()}")
         return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------- geometry
+
+EARTH_RADIUS_KM = 6371.0
+
+
+def _subfault_centres(scenario: Scenario) -> np.ndarray:
+    """Centres of every subfault as (latitude, longitude, depth_km) rows, on a local flat earth
+    around each segment's reference point (good to well under a kilometre over a fault)."""
+    rows = []
+    for s in scenario.segments:
+        strike, dip = math.radians(s.strike_deg), math.radians(s.dip_deg)
+        n_dd, n_as = s.slip.shape
+        down_dip = (np.arange(n_dd) + 0.5) * s.subfault_width_km
+        along = (np.arange(n_as) + 0.5) * s.subfault_length_km - n_as * s.subfault_length_km / 2
+        a, d = np.meshgrid(along, down_dip)
+        horizontal = d * math.cos(dip)  # down dip points to the right of the strike
+        east = a * math.sin(strike) + horizontal * math.cos(strike)
+        north = a * math.cos(strike) - horizontal * math.sin(strike)
+        km_per_deg = math.pi * EARTH_RADIUS_KM / 180
+        lat = s.latitude_deg + north / km_per_deg
+        lon = s.longitude_deg + east / (km_per_deg * math.cos(math.radians(s.latitude_deg)))
+        depth = s.top_depth_km + d * math.sin(dip)
+        rows.append(np.column_stack([lat.ravel(), lon.ravel(), depth.ravel()]))
+    return np.concatenate(rows)
+
+
+def rupture_distance_km(scenario: Scenario, latitude_deg: np.ndarray, longitude_deg: np.ndarray) -> np.ndarray:
+    """Distance from each station to the nearest subfault centre, in km (a rupture distance)."""
+    centres = _subfault_centres(scenario)
+    lat1 = np.radians(np.asarray(latitude_deg, dtype=float))[:, None]
+    lon1 = np.radians(np.asarray(longitude_deg, dtype=float))[:, None]
+    lat2, lon2 = np.radians(centres[:, 0])[None, :], np.radians(centres[:, 1])[None, :]
+    haversine = np.sin((lat2 - lat1) / 2) ** 2 + np.cos(lat1) * np.cos(lat2) * np.sin((lon2 - lon1) / 2) ** 2
+    surface_km = 2 * EARTH_RADIUS_KM * np.arcsin(np.sqrt(haversine))
+    return np.sqrt(surface_km**2 + centres[None, :, 2] ** 2).min(axis=1)
 
 
 # ---------------------------------------------------------------------------- loading
@@ -331,8 +435,11 @@ def load_example() -> Scenario:
     return load_scenario(example_scenario_path())
 
 
-def load_scenario(path: str | Path) -> Scenario:
+def load_scenario(path: str | Path, stations: str | Path | None = None) -> Scenario:
     """Read and check a scenario TOML file and the files it names.
+
+    ``stations``, if given, is a stations CSV file read instead of the one the scenario names
+    (the ``[stations]`` table then needs no ``file``, and may be left out).
 
     Raises :class:`ScenarioError` (a ValueError) naming the file and the key or line of the
     first problem found.
@@ -349,7 +456,7 @@ def load_scenario(path: str | Path) -> Scenario:
         raise ScenarioError(f"{file}: not valid TOML: {error}") from None
     except UnicodeDecodeError as error:
         raise ScenarioError(f"{file}: not valid UTF-8 text: {error}") from None
-    return _Loader(file).scenario(document)
+    return _Loader(file, None if stations is None else Path(stations)).scenario(document)
 
 
 def _describe(value: Any) -> str:
@@ -388,9 +495,10 @@ _CHECKS = {
 
 
 class _Loader:
-    def __init__(self, file: Path) -> None:
+    def __init__(self, file: Path, stations_file: Path | None = None) -> None:
         self.file = file
         self.base = file.parent
+        self.stations_file = stations_file  # replaces [stations] file
 
     def fail(self, where: str, message: str) -> NoReturn:
         """A problem at `where`: a table or key of the scenario file, or a place in another
@@ -475,10 +583,12 @@ class _Loader:
             document,
             "top level",
             (),
-            ("name", "description", "source", "path", "site", "record", "velocity_model", "segments", "stations"),
+            ("name", "description", "seed", "source", "path", "site", "record", "velocity_model", "segments",
+             "stations"),
         )
         name = self.string(document, "name", "top level") if "name" in document else ""
         description = self.string(document, "description", "top level") if "description" in document else ""
+        seed = self.scenario_seed(document["seed"]) if "seed" in document else None
         source = self.source(self.table(document, "source"))
         path = self.path(self.table(document, "path"))
         site = self.site(self.table(document, "site"))
@@ -487,7 +597,10 @@ class _Loader:
         if "segments" not in document:
             raise ScenarioError(f"{self.file}: missing [[segments]]: a scenario needs at least one fault segment")
         segments = self.segments(document["segments"])
-        stations = self.stations(self.table(document, "stations"))
+        if self.stations_file is not None and "stations" not in document:
+            stations = self.stations({}, seed)
+        else:
+            stations = self.stations(self.table(document, "stations"), seed)
         return Scenario(
             file=self.file,
             name=name,
@@ -499,7 +612,14 @@ class _Loader:
             velocity_model=velocity_model,
             segments=segments,
             stations=stations,
+            seed=seed,
         )
+
+    def scenario_seed(self, value: Any) -> int:
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_SEED:
+            shown = value if isinstance(value, int) and not isinstance(value, bool) else _describe(value)
+            self.fail("top level seed", f"expected an integer from 0 to {MAX_SEED}, got {shown}")
+        return value
 
     def source(self, table: dict) -> SourceConfig:
         checks = {
@@ -723,19 +843,27 @@ class _Loader:
 
     # ----- stations
 
-    def stations(self, table: dict) -> tuple[Station, ...]:
+    def stations(self, table: dict, scenario_seed: int | None) -> tuple[Station, ...]:
         where = "[stations]"
-        self.keys(table, where, ("file",), ("kappa_s", "q_frequency_exponent"))
+        if self.stations_file is None:
+            self.keys(table, where, ("file",), ("kappa_s", "q_frequency_exponent"))
+        else:
+            self.keys(table, where, (), ("file", "kappa_s", "q_frequency_exponent"))
         defaults = {
             "kappa_s": self.number(table, "kappa_s", where, "non-negative") if "kappa_s" in table else None,
             "q_frequency_exponent": (
                 self.number(table, "q_frequency_exponent", where) if "q_frequency_exponent" in table else None
             ),
         }
-        path = self.referenced_file(table, "file", where)
+        if self.stations_file is None:
+            path = self.referenced_file(table, "file", where)
+        else:
+            path = self.stations_file
+            if not path.is_file():
+                self.fail_in(str(path), "no such stations file")
         header, rows = self.read_csv(path)
-        required = ("name", "latitude_deg", "longitude_deg", "seed")
-        known = required + ("kappa_s", "q_frequency_exponent")
+        required = ("name", "latitude_deg", "longitude_deg")
+        known = required + ("kappa_s", "q_frequency_exponent", "seed")
         for column in header:
             if column not in known:
                 self.fail_in(f"{path}, line {rows.header_line}", f"unknown column {column!r}{_suggest(column, known)}")
@@ -768,7 +896,13 @@ class _Loader:
                     values[column] = default
                 else:
                     values[column] = self.checked(self.parse_float(cell, f"{at}, {column}"), _InFile(f"{at}, {column}"), check, True)
-            seed = self.parse_seed(row["seed"], f"{at}, seed")
+            if row.get("seed", "") != "":
+                seed = self.parse_seed(row["seed"], f"{at}, seed")
+            elif scenario_seed is not None:
+                seed = derive_station_seed(scenario_seed, name)
+            else:
+                self.fail_in(f"{at}, seed", f"station {name!r} has no seed: give one in the file or a scenario "
+                             f"seed (the top-level key seed in {self.file})")
             if seed in seeds:
                 self.fail_in(f"{at}, seed", f"station {name!r} has the seed of station {seeds[seed]!r}; "
                           "stations with one seed get the same random noise")

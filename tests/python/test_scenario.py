@@ -300,6 +300,21 @@ MALFORMED = [
      "{dir}/stations.csv, line 7: expected 5 values (name, latitude_deg, longitude_deg, kappa_s, seed), got 4"),
     ("no-stations", write("stations.csv", "# nobody\nname,latitude_deg,longitude_deg,seed\n"),
      "{dir}/stations.csv: expected at least one station below the header"),
+    ("no-seed", file_edit("stations.csv", "7040507222673184071", ""),
+     "{dir}/stations.csv, line 7, seed: station 'CHO' has no seed: give one in the file or a scenario seed "
+     f"(the top-level key seed in {T})"),
+    ("scenario-seed-negative", toml('name = "Two', 'seed = -1\nname = "Two'),
+     f"{T}: top level seed: expected an integer from 0 to 18446744073709551615, got -1"),
+    ("scenario-seed-big", toml('name = "Two', 'seed = 18446744073709551616\nname = "Two'),
+     f"{T}: top level seed: expected an integer from 0 to 18446744073709551615, got 18446744073709551616"),
+    ("scenario-seed-string", toml('name = "Two', 'seed = "42"\nname = "Two'),
+     f"{T}: top level seed: expected an integer from 0 to 18446744073709551615, got the string '42'"),
+    ("derived-seed-clash", lambda d: (toml('name = "Two', 'seed = 5\nname = "Two')(d),
+                                      file_edit("stations.csv", "7040507222673184071", "")(d),
+                                      file_edit("stations.csv", "14086536477059537202",
+                                                str(brantle.derive_station_seed(5, "CHO")))(d)),
+     "{dir}/stations.csv, line 7, seed: station 'CHO' has the seed of station 'PKA'; "
+     "stations with one seed get the same random noise"),
 ]
 
 
@@ -350,3 +365,98 @@ def test_npy_grid_errors(scenario_dir):
     np.save(south / "rise.npy", np.array([[object()]], dtype=object), allow_pickle=True)
     with pytest.raises(ScenarioError, match="rise.npy: not a readable NumPy .npy file: "):
         load_scenario(toml_path)
+
+
+# --------------------------------------------------------------------------- seeds, stations, hash
+
+
+def test_derived_seed_is_pinned():
+    """The derivation is part of every record: a change would silently change all of them."""
+    assert brantle.derive_station_seed(20240601, "PKA") == 15864120573283373031
+    assert brantle.derive_station_seed(0, "Zürich") == 8244603165081809611
+    with pytest.raises(ValueError, match="scenario_seed must be an integer from 0 to"):
+        brantle.derive_station_seed(2**64, "PKA")
+
+
+def test_derived_seeds_and_records_survive_station_list_edits(tmp_path):
+    """Removing one station and adding two changes neither the seed nor the record of any
+    other station."""
+    from scenario_copies import small_scenario, station_lines
+
+    before = ["A1", "B2", "C3", "D4"]
+    toml_path = small_scenario(tmp_path / "s", before, duration_s=5.0)
+    scenario = load_scenario(toml_path)
+    # B2 removed, X0 and Y9 added; the kept stations keep their lines (station_lines places
+    # stations by their position in the list).
+    old_lines = {line.split(",")[0]: line for line in station_lines(before).splitlines()[1:]}
+    new_lines = station_lines(["X0", "A1", "C3", "D4", "Y9"]).splitlines()
+    edited = [new_lines[0]] + [old_lines.get(line.split(",")[0], line) for line in new_lines[1:]]
+    (tmp_path / "s" / "stations.csv").write_text("\n".join(edited) + "\n")
+    after = load_scenario(toml_path)
+
+    simulator = brantle.Simulator(*scenario.build())
+    records = dict(zip(scenario.station_names, simulator.run_stations(**scenario.station_arrays()).transpose(1, 0, 2)))
+    seeds = {s.name: s.seed for s in scenario.stations}
+    records_after = dict(zip(after.station_names, simulator.run_stations(**after.station_arrays()).transpose(1, 0, 2)))
+    for station in after.stations:
+        if station.name in seeds:
+            assert station.seed == seeds[station.name] == brantle.derive_station_seed(20240601, station.name)
+            assert np.array_equal(records_after[station.name], records[station.name])
+    assert len({s.seed for s in after.stations}) == 5
+
+
+def test_explicit_seeds_win_over_derived(scenario_dir):
+    edit(scenario_dir / "scenario.toml", 'name = "Two', 'seed = 77\nname = "Two')
+    edit(scenario_dir / "stations.csv", "7040507222673184071", "")
+    scenario = load_scenario(scenario_dir / "scenario.toml")
+    assert scenario.seed == 77
+    assert scenario.stations[0].seed == 14086536477059537202  # PKA keeps its own
+    assert scenario.stations[1].seed == brantle.derive_station_seed(77, "CHO")
+
+
+def test_stations_from_another_file(scenario_dir, tmp_path, monkeypatch):
+    other = tmp_path / "others.csv"
+    other.write_text("name,latitude_deg,longitude_deg,seed\nNEW,35.9,-120.1,3\n")
+    monkeypatch.chdir(tmp_path)
+    scenario = load_scenario(scenario_dir / "scenario.toml", stations="others.csv")
+    assert [(s.name, s.seed, s.kappa_s) for s in scenario.stations] == [("NEW", 3, 0.04)]  # the defaults hold
+    # The scenario's own stations file is then neither needed nor read.
+    (scenario_dir / "stations.csv").unlink()
+    assert load_scenario(scenario_dir / "scenario.toml", stations=other).stations == scenario.stations
+    with pytest.raises(ScenarioError) as raised:
+        load_scenario(scenario_dir / "scenario.toml", stations=tmp_path / "absent.csv")
+    assert str(raised.value) == f"{tmp_path}/absent.csv: no such stations file"
+    other.write_text("name,latitude_deg,longitude_deg,seed\nNEW,35.9,-120.1,x\n")
+    with pytest.raises(ScenarioError, match=f"^{other}, line 2, seed: expected an integer"):
+        load_scenario(scenario_dir / "scenario.toml", stations=other)
+
+
+def change_grid_value(d):
+    edit(d / "segment_south" / "slip_cm.csv", "55.81,86.92,", "55.81,86.93,")
+
+
+def swap_segments(d):
+    head, first, second_and_rest = (d / "scenario.toml").read_text().split("[[segments]]")
+    second, rest = second_and_rest.split("[stations]")
+    (d / "scenario.toml").write_text(f"{head}[[segments]]{second}[[segments]]{first}[stations]{rest}")
+
+
+HASH_CHANGES = [
+    ("grid-value", change_grid_value, True),
+    ("parameter", toml("fmax_hz = 25.0", "fmax_hz = 25.000001"), True),
+    ("layer", file_edit("velocity_model.csv", "300,150", "300,151"), True),
+    ("ray-order", toml("rayset = [1, 2]", "rayset = [2, 1]"), True),
+    ("segment-order", lambda d: swap_segments(d), True),
+    ("stations", file_edit("stations.csv", "CHO,35.8053", "CHO,35.9053"), False),
+    ("names", lambda d: rewrite("scenario.toml", 'name = "', 'name = "renamed ')(d), False),
+    ("same-grid-as-npy", lambda d: (np.save(d / "segment_south" / "slip.npy",
+                                            np.loadtxt(d / "segment_south" / "slip_cm.csv", delimiter=",")),
+                                    toml('slip = "segment_south/slip_cm.csv"', 'slip = "segment_south/slip.npy"')(d)),
+     False),
+]
+
+
+@pytest.mark.parametrize("change, differs", [c[1:] for c in HASH_CHANGES], ids=[c[0] for c in HASH_CHANGES])
+def test_content_hash_follows_what_shapes_records(scenario_dir, change, differs):
+    change(scenario_dir)
+    assert (load_scenario(scenario_dir / "scenario.toml").content_hash() != load_example().content_hash()) == differs
