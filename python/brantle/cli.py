@@ -30,6 +30,10 @@ class _Failure(Exception):
     """A run that cannot go on; the message is for the user (exit status 1)."""
 
 
+class _Interrupted(Exception):
+    """Ctrl-C; the message says what was kept (exit status 130)."""
+
+
 def summarise(scenario: Scenario) -> str:
     """Build the scenario's objects (which checks them once more, in the engine) and describe
     what they hold."""
@@ -136,8 +140,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ScenarioError, OutputError, _Failure) as error:
         print(f"brantle: error: {error}", file=sys.stderr)
         return 1
+    except OSError as error:  # a full disk, a folder that cannot be written
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"brantle: error: {where}{error.strerror or error}", file=sys.stderr)
+        return 1
+    except _Interrupted as interrupted:
+        print(f"\nbrantle: interrupted: {interrupted}", file=sys.stderr)
+        return 130
     except KeyboardInterrupt:
-        return 130  # _run said what was kept
+        print("\nbrantle: interrupted", file=sys.stderr)
+        return 130
     _report(result, args)
     return 0
 
@@ -158,10 +170,10 @@ def _run(scenario: Scenario, args: argparse.Namespace) -> RunResult:
                 if bar is not None:
                     bar.close()
                 written = run.resumed + run.simulated
-                print(f"\nbrantle: interrupted: {written} of {run.total} stations are written in "
-                      f"{run.folder.batch_dir if run.simulated else run.folder.path}; run the same command with "
-                      "--resume to simulate the rest", file=sys.stderr)
-                raise
+                raise _Interrupted(
+                    f"{written} of {run.total} stations are written in "
+                    f"{run.folder.batch_dir if run.simulated else run.folder.path}; run the same command with "
+                    "--resume to simulate the rest") from None
             except ValueError as error:  # the engine refused the scenario or a station
                 raise _Failure(f"{scenario.file}: {error}") from error
             finally:
@@ -170,9 +182,8 @@ def _run(scenario: Scenario, args: argparse.Namespace) -> RunResult:
             try:
                 return run.finish(formats=args.formats, intensity=not args.no_intensity, plots=not args.no_plots)
             except KeyboardInterrupt:
-                print(f"\nbrantle: interrupted while finishing: every station is written in {run.folder.path}; "
-                      "run the same command with --resume to finish", file=sys.stderr)
-                raise
+                raise _Interrupted(f"while finishing; every station is written in {run.folder.path}: run the same "
+                                   "command with --resume to finish") from None
     finally:
         if client is not None:
             client.close()

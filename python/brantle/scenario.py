@@ -414,12 +414,19 @@ def _subfault_centres(scenario: Scenario) -> np.ndarray:
 def rupture_distance_km(scenario: Scenario, latitude_deg: np.ndarray, longitude_deg: np.ndarray) -> np.ndarray:
     """Distance from each station to the nearest subfault centre, in km (a rupture distance)."""
     centres = _subfault_centres(scenario)
-    lat1 = np.radians(np.asarray(latitude_deg, dtype=float))[:, None]
-    lon1 = np.radians(np.asarray(longitude_deg, dtype=float))[:, None]
+    latitude = np.radians(np.asarray(latitude_deg, dtype=float)).reshape(-1)
+    longitude = np.radians(np.asarray(longitude_deg, dtype=float)).reshape(-1)
     lat2, lon2 = np.radians(centres[:, 0])[None, :], np.radians(centres[:, 1])[None, :]
-    haversine = np.sin((lat2 - lat1) / 2) ** 2 + np.cos(lat1) * np.cos(lat2) * np.sin((lon2 - lon1) / 2) ** 2
-    surface_km = 2 * EARTH_RADIUS_KM * np.arcsin(np.sqrt(haversine))
-    return np.sqrt(surface_km**2 + centres[None, :, 2] ** 2).min(axis=1)
+    depth2 = centres[None, :, 2] ** 2
+    distance = np.empty(latitude.shape)
+    step = max(1, (1 << 20) // len(centres))  # stations per block: about 8 MB per temporary
+    for start in range(0, len(latitude), step):
+        lat1 = latitude[start : start + step, None]
+        lon1 = longitude[start : start + step, None]
+        haversine = np.sin((lat2 - lat1) / 2) ** 2 + np.cos(lat1) * np.cos(lat2) * np.sin((lon2 - lon1) / 2) ** 2
+        surface_km = 2 * EARTH_RADIUS_KM * np.arcsin(np.sqrt(haversine))
+        distance[start : start + step] = np.sqrt(surface_km**2 + depth2).min(axis=1)
+    return distance
 
 
 # ---------------------------------------------------------------------------- loading
