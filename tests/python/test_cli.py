@@ -145,8 +145,8 @@ def test_run_default_output_folder_is_named_after_the_scenario(tmp_path):
 
 
 def test_ctrl_c_keeps_whole_batches_and_resume_finishes_the_same_records(tmp_path):
-    names = [f"N{k:02d}" for k in range(24)]
-    toml = small_scenario(tmp_path / "s", names, duration_s=20.0)
+    names = [f"N{k:02d}" for k in range(40)]  # seconds of work: time to press Ctrl-C
+    toml = small_scenario(tmp_path / "s", names, duration_s=40.0)
     out = tmp_path / "out"
     command = [sys.executable, "-m", "brantle", "run", str(toml), "--out", str(out), "--threads", "1",
                "--batch-size", "1", "--no-progress", "--no-plots", "--no-intensity"]
@@ -157,15 +157,15 @@ def test_ctrl_c_keeps_whole_batches_and_resume_finishes_the_same_records(tmp_pat
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=60)
     assert process.returncode == 130, stderr
-    assert "brantle: interrupted: " in stderr and " of 24 stations are written in " in stderr
+    assert "brantle: interrupted: " in stderr and " of 40 stations are written in " in stderr
     assert "run the same command with --resume" in stderr
     assert "Traceback" not in stderr
     assert not (out / "records.nc").exists()
     assert [p.name for p in out.rglob("*.tmp")] == []
     batches = sorted((out / "batches").glob("batch-*.nc"))
-    assert 2 <= len(batches) < 24
+    assert 2 <= len(batches) < 40
     for path in batches:
-        assert records(path).shape == (3, 1, 2000)
+        assert records(path).shape == (3, 1, 4000)
 
     resumed = subprocess.run(command + ["--resume"], capture_output=True, text=True, timeout=120)
     assert resumed.returncode == 0, resumed.stderr
