@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "quillon/internal_error.hpp"
 #include "quillon/ray.hpp"
@@ -27,31 +28,57 @@ std::int32_t to_i32(std::size_t value) {
     return static_cast<std::int32_t>(value);
 }
 
+// Complex f32 values per 64 bytes: spectrum rows start on a 64-byte boundary, so every
+// transform runs on data at least as aligned as the plans' own scratch (32 bytes for AVX).
+// A row merely 16-byte aligned takes the same (bit-identical) path but straddles cache lines
+// with every wide load, which costs up to a tenth of a transform.
+constexpr std::size_t complex_per_line = 64 / sizeof(std::complex<float>);
+
 // Working storage of one pass, sized once for the segment's largest transform.
 struct PassStorage {
     std::size_t np2_max;
-    std::vector<std::complex<float>> spectrum;  // 3 rows of np2_max
-    std::vector<float> subfault_acc;            // 3 rows of np2_max
-    std::vector<float> radiation;               // fold_max
-    std::vector<float> siteamp_factors;         // site table length
-    std::vector<float> site_gain;               // fold_max
+    std::size_t spectrum_stride;                   // np2_max rounded up to whole 64-byte lines
+    std::vector<std::complex<float>> spectrum_mem;  // 3 rows of spectrum_stride, plus a line of slack
+    std::complex<float>* spectrum;                  // the first 64-byte boundary in spectrum_mem
+    std::vector<float> subfault_acc;               // 3 rows of np2_max
+    std::vector<float> radiation;                  // fold_max
+    std::vector<float> siteamp_factors;            // site table length
+    std::vector<float> site_gain;                  // fold_max
     stoc::SpectrumShape shape;
     state::RayState ray_state;
+    // What siteamp_factors and site_gain were last computed for: both depend only on the
+    // source layer and the transform length, which consecutive pairs usually share.
+    std::size_t factors_layer = std::numeric_limits<std::size_t>::max();
+    std::size_t gain_layer = std::numeric_limits<std::size_t>::max();
+    std::size_t gain_np2 = 0;
 
     PassStorage(std::size_t np2, std::size_t fold_count, std::size_t site_table_len)
         : np2_max(np2),
-          spectrum(3 * np2),
+          spectrum_stride((np2 + complex_per_line - 1) / complex_per_line * complex_per_line),
+          spectrum_mem(3 * spectrum_stride + complex_per_line),
+          spectrum(aligned_start(spectrum_mem)),
           subfault_acc(3 * np2),
           radiation(fold_count),
           siteamp_factors(site_table_len),
           site_gain(fold_count),
           shape(stoc::SpectrumShape::with_capacity(np2)) {}
+    PassStorage(const PassStorage&) = delete;  // `spectrum` points into this object's own memory
+    PassStorage& operator=(const PassStorage&) = delete;
 
     std::span<std::complex<float>> spectrum_row(Component c, std::size_t np2) {
-        return std::span(spectrum).subspan(row(c) * np2_max, np2);
+        return std::span(spectrum + row(c) * spectrum_stride, np2);
     }
     std::span<float> series_row(Component c, std::size_t np2) {
         return std::span(subfault_acc).subspan(row(c) * np2_max, np2);
+    }
+
+private:
+    static std::complex<float>* aligned_start(std::vector<std::complex<float>>& memory) {
+        void* start = memory.data();
+        std::size_t room = memory.size() * sizeof(std::complex<float>);
+        if (std::align(64, sizeof(std::complex<float>), start, room) == nullptr)
+            internal_stop("no 64-byte boundary in a spectrum buffer");
+        return static_cast<std::complex<float>*>(start);
     }
 };
 
@@ -181,6 +208,8 @@ std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::Plan
 
     const stoc::SpectrumPlan& largest = plans.for_length(stoc::SpectrumPlan::length_for(segment.windows.tmax, run.dt));
     PassStorage storage(largest.np2, largest.fold_count, run.site_table_len);
+    // The same test as the spectrum's: a kappa above 0 (not NaN) selects the kappa high cut.
+    const bool fmax_shapes_spectrum = !(model.kappa_s > 0.0f);
     Clipping clipping;
     Census census;
     const std::size_t ray_count = ctx.rayset.size();
@@ -228,11 +257,13 @@ std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::Plan
                     checked_add(census.samples_accumulated, static_cast<std::size_t>(placement->count));
 
                 // Stochastic spectra: the horizontals share one target shape; the vertical is
-                // reshaped only when its capped cut-off differs.
+                // reshaped only when its capped cut-off differs and the cut-off shapes the
+                // spectrum at all (with a kappa the high cut is exp(-pi kappa f) alone).
                 float built_for = std::numeric_limits<float>::quiet_NaN();
+                bool built = false;
                 for (Component c : components) {
                     const float fmax = capped_fmax(c, run.fmax_hz);
-                    if (fmax != built_for) {
+                    if (!built || (fmax_shapes_spectrum && fmax != built_for)) {
                         const stoc::RayPath path{
                             .distance_km = ray.path_length_km,
                             .window_s = source->window_s,
@@ -246,15 +277,24 @@ std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::Plan
                         };
                         storage.shape.refresh(plan, model, path);
                         built_for = fmax;
+                        built = true;
                     }
                     stoc::stochastic_spectrum(ray_rng, plan, storage.shape, storage.spectrum_row(c, np2));
                 }
 
                 // Quarter-wavelength site amplification from the subfault's layer to the surface.
-                site::site_amplification_factors(ctx.vmod, source->layer, ctx.siteamp_log_freq,
-                                                 storage.siteamp_factors);
+                if (source->layer != storage.factors_layer) {
+                    site::site_amplification_factors(ctx.vmod, source->layer, ctx.siteamp_log_freq,
+                                                     storage.siteamp_factors);
+                    storage.factors_layer = source->layer;
+                }
                 const std::span<float> gain = std::span(storage.site_gain).first(fold_count);
-                site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, storage.siteamp_factors, gain);
+                if (source->layer != storage.gain_layer || np2 != storage.gain_np2) {
+                    site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, storage.siteamp_factors,
+                                          gain);
+                    storage.gain_layer = source->layer;
+                    storage.gain_np2 = np2;
+                }
                 for (Component c : components) site::apply_site_amplification(storage.spectrum_row(c, np2), gain);
 
                 // Radiation pattern and inversion to acceleration, component by component.
