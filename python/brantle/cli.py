@@ -79,9 +79,9 @@ def _parser() -> argparse.ArgumentParser:
 
     run = commands.add_parser(
         "run", help="simulate every station of a scenario into an output folder",
-        description="Simulate every station of a scenario. Records go to OUT/records.nc (NetCDF, written batch by "
-        "batch under OUT/batches while the run goes on), intensity measures to OUT/intensity_measures.csv, "
-        "figures to OUT/*.png. An interrupted run continues with --resume.",
+        description="Simulate every station of a scenario. Records go to DIR/records.nc (NetCDF, written batch by "
+        "batch under DIR/batches while the run goes on), intensity measures to DIR/intensity_measures.csv, "
+        "figures to DIR/*.png. An interrupted run continues with --resume.",
     )
     run.add_argument("scenario", metavar="SCENARIO", help="the scenario's TOML file")
     run.add_argument("--stations", metavar="CSV", type=Path, help="read the stations from this CSV file instead")
