@@ -4,6 +4,8 @@
 #   make bench     build and run the benchmarks under bench/
 #   make sanitize  engine and Python tests under AddressSanitizer + UndefinedBehaviorSanitizer
 PY      := .venv/bin/python
+CMAKE   := .venv/bin/cmake
+CTEST   := .venv/bin/ctest
 JOBS    ?= $(shell nproc)
 PYBUILD := build/py
 
@@ -23,16 +25,17 @@ demo: build
 	@$(PY) -m brantle demo
 
 test: build
-	@ctest --test-dir $(PYBUILD) --output-on-failure -j$(JOBS)
+	@$(CTEST) --test-dir $(PYBUILD) --output-on-failure -j$(JOBS)
 	@cd tests/python && ../../$(PY) -m pytest -q
 
 # The station-run benchmark reads the bundled example through the installed package's loader
 # (hence `build`), exported to plain text beside the benchmark executables.
 bench: build
-	@cmake -S . -B build/bench -G Ninja -DBRANTLE_MODULE=OFF -DBRANTLE_BENCH=ON >/dev/null
-	@cmake --build build/bench -j$(JOBS)
+	@$(CMAKE) -S . -B build/bench -G Ninja -DBRANTLE_MODULE=OFF -DBRANTLE_BENCH=ON >/dev/null
+	@$(CMAKE) --build build/bench -j$(JOBS)
 	@$(PY) bench/export_scenario.py build/bench/bench/example_scenario.txt
 	@for b in build/bench/bench/bench_*; do if [ -x "$$b" ]; then "$$b" || exit 1; fi; done
+	@for b in bench/bench_*.py; do $(PY) "$$b" || exit 1; done
 
 sanitize: setup
 	@scripts/sanitize.sh

@@ -13,7 +13,7 @@ build=build/asan
 .venv/bin/cmake --build "$build" -j"$(nproc)"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+ASAN_OPTIONS=detect_leaks=1 .venv/bin/ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 
 stage=$build/stage
 rm -rf "$stage" && mkdir -p "$stage/brantle"
