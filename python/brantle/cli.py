@@ -232,8 +232,13 @@ def _report(result: RunResult, args: argparse.Namespace) -> None:
     print(f"records: {result.records_file.resolve()}")
     tables = [p for p in result.files if p.suffix == ".csv"]
     figures = [p for p in result.files if p.suffix == ".png"]
-    streams = [p for p in result.files if p.suffix not in (".csv", ".png")]
-    for label, paths in (("intensity measures", tables), ("figures", figures), ("streams", streams)):
+    streams = [p for p in result.files if p.suffix not in (".csv", ".png")]  # with their stations.xml
+    by_folder: dict[Path, list[Path]] = {}
+    for path in streams:
+        by_folder.setdefault(path.parent, []).append(path)
+    for folder, paths in by_folder.items():
+        print(f"streams: {len(paths)} files in {folder.resolve()}")
+    for label, paths in (("intensity measures", tables), ("figures", figures)):
         if len(paths) == 1:
             print(f"{label}: {paths[0].resolve()}")
         elif paths:

@@ -63,6 +63,7 @@ IDENTITY_ATTRIBUTES = ("scenario_hash", "brantle_version", "random_generator", "
 
 _BATCH_NAME = re.compile(r"batch-(\d{6,})\.nc")
 _TEMPORARY = re.compile(r"\..+\.tmp")
+_PRODUCT = re.compile(r"intensity_measures\.csv|records\.png|fourier_spectra\.png|psa\.png|.+_vs_distance\.png")
 _COPY_STATIONS = 256  # stations per read when copying records between files
 
 
@@ -382,10 +383,32 @@ class OutputFolder:
                         p.unlink(missing_ok=True)
 
     def clear(self) -> None:
-        """Remove the records of an earlier run (for a run that starts again)."""
+        """Remove the records of an earlier run and what was made of them (for a run that
+        starts again)."""
         for p in self.records_files():
             p.unlink()
         self.remove_batch_dir()
+        self.remove_products()
+
+    def products(self) -> list[Path]:
+        """The files a finished run makes from records.nc: the intensity table, the figures,
+        the stream files and their inventories (files of other names are left alone)."""
+        found = [p for p in self.path.glob("*") if p.is_file() and _PRODUCT.fullmatch(p.name)]
+        for fmt, suffix in (("mseed", ".mseed"), ("sac", ".sac")):
+            folder = self.path / fmt
+            if folder.is_dir():
+                found += [p for p in folder.iterdir() if p.is_file() and (p.suffix == suffix or p.name == "stations.xml")]
+        return sorted(found)
+
+    def remove_products(self) -> None:
+        """Remove the products of an earlier finish, so none is left describing other
+        records than records.nc."""
+        for p in self.products():
+            p.unlink()
+        for fmt in ("mseed", "sac"):
+            folder = self.path / fmt
+            if folder.is_dir() and not any(folder.iterdir()):
+                folder.rmdir()
 
     def remove_batch_dir(self) -> None:
         for p in self.batch_files():

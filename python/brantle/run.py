@@ -186,6 +186,7 @@ class Run:
             self.folder.combine(self.stations, self.sources, n_time, self.attributes)
         self.folder.remove_batch_dir()
         self.sources = {str(name): (self.folder.records_file, k) for k, name in enumerate(self.stations.name)}
+        self.folder.remove_products()  # what is not made again below would describe other records
 
         for fmt in formats:
             if fmt != "netcdf":

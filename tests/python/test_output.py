@@ -249,3 +249,14 @@ def test_intensity_table_and_figures(scenario_file, tmp_path):
         pga = np.abs(ds.acceleration.values[:2]).max(axis=(0, 2))
     assert np.allclose([float(line.split(",")[1]) for line in lines[1:]], distance, rtol=1e-6)
     assert np.allclose([float(line.split(",")[5]) for line in lines[1:]], pga, rtol=1e-6)  # pga_h_cm_s2
+
+
+def test_products_of_other_records_do_not_stay(scenario_file, tmp_path):
+    """A table or figure made from the records of an earlier finish would describe other
+    stations than records.nc: a finish that does not make them again removes them."""
+    scenario = load_scenario(scenario_file)
+    run_scenario(dataclasses.replace(scenario, stations=scenario.stations[:3]), tmp_path, threads=2)
+    (tmp_path / "notes.txt").write_text("mine")
+    assert (tmp_path / "intensity_measures.csv").exists() and (tmp_path / "psa.png").exists()
+    quick(scenario, tmp_path, resume=True)
+    assert sorted(p.name for p in tmp_path.iterdir() if not p.name.startswith(".")) == ["notes.txt", "records.nc"]
