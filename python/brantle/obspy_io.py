@@ -28,8 +28,8 @@ Station codes
     is turned into one: accents are dropped, letters upper-cased, every other character
     removed, and the rest cut to five characters (``"Ünïon-Hill 2"`` becomes ``UNION``);
     when that code is taken, its end is replaced by a base-36 counter (``UNIO1``, ``UNIO2``,
-    ...), and a name with no letter or digit starts from ``STA``. Codes depend on the order
-    of the station list only among stations that share a cleaned name. The full name is the
+    ...), and a name with no letter or digit starts from ``STA``. A code depends on the
+    other stations (and their order) only when cleaned names clash. The full name is the
     site name in ``stations.xml``; the stream files keep only the code.
 Start time
     The origin time: ``origin_time`` if given, else 1970-01-01T00:00:00 UTC, so that a
@@ -45,7 +45,8 @@ Coordinates
 
 Every file is written under a temporary name (``.NAME.PID.RANDOM.tmp``) beside its target and
 renamed over it, so an interrupted write leaves whole files only; leftovers of a killed writer
-are removed by the next call.
+are removed by the next call. Files are not synced to disk one by one (a run can write hundreds
+of thousands): the rename guards against interruptions, not against a power cut.
 """
 
 from __future__ import annotations
