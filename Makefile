@@ -22,7 +22,7 @@ build: setup
 	    -C build.tool-args=-j$(JOBS) .
 
 demo: build
-	@$(PY) -m brantle demo
+	@.venv/bin/brantle demo
 
 test: build
 	@$(CTEST) --test-dir $(PYBUILD) --output-on-failure -j$(JOBS)
