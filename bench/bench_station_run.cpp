@@ -239,20 +239,6 @@ sim::Simulator make_simulator(const Scenario& s) {
 
 // ---------------------------------------------------------------- transform lengths of the pairs
 
-geom::FaultPlane plane_of(const input::Segment& segment) {
-    return geom::FaultPlane{
-        .origin = geom::GeoPoint{segment.fault_lat_deg, segment.fault_lon_deg},
-        .along_strike_count = segment.along_strike_count,
-        .down_dip_count = segment.down_dip_count,
-        .strike_deg = segment.strike_deg,
-        .dip_deg = segment.dip_deg,
-        .top_depth_km = segment.top_depth_km,
-        .along_strike_offset_km = segment.along_strike_offset_km,
-        .subfault_length_km = segment.subfault_length_km,
-        .subfault_width_km = segment.subfault_width_km,
-    };
-}
-
 // The transform length of every (subfault, ray) pair the station run synthesises, in the
 // order of the pass: segments, then subfaults along strike (outer) and down dip (inner), then
 // ray types. Same seeds, same skips as the pass.
@@ -269,7 +255,7 @@ std::vector<std::size_t> synthesised_lengths(const sim::Simulator& simulator, co
 
     for (std::size_t index = 0; index < simulator.slip.segments.size(); ++index) {
         const input::Segment& segment = simulator.slip.segments[index];
-        const geom::SubfaultGeometry geom = geom::subfault_geometry(plane_of(segment), station_point);
+        const geom::SubfaultGeometry geom = geom::subfault_geometry(sim::fault_plane(segment), station_point);
         const sim::WindowPass windows =
             simulator.time_window_pass(segment, geom, simulator.angles[index], simulator.strengths[index]);
         const sim::SegmentPass pass{segment, geom, windows, simulator.angles[index], simulator.weights[index],

@@ -14,7 +14,9 @@ constexpr float pi_f = 3.1415927f;
 // The window spans 2.12 times the sum of the source and path durations.
 constexpr float window_per_duration = 2.12f;
 
-geom::FaultPlane plane_of(const input::Segment& segment) {
+}  // namespace
+
+geom::FaultPlane fault_plane(const input::Segment& segment) {
     return geom::FaultPlane{
         .origin = geom::GeoPoint{segment.fault_lat_deg, segment.fault_lon_deg},
         .along_strike_count = segment.along_strike_count,
@@ -27,8 +29,6 @@ geom::FaultPlane plane_of(const input::Segment& segment) {
         .subfault_width_km = segment.subfault_width_km,
     };
 }
-
-}  // namespace
 
 std::pair<Deviates, rng::DrawSource> seed_and_predraw(std::uint64_t seed, std::size_t radv_sample_count) {
     rng::DrawSource source = rng::DrawSource::for_station(seed);
@@ -75,7 +75,7 @@ Simulation Simulator::run_station(const input::Station& station, std::uint64_t s
         std::min({slip.segments.size(), angles.size(), weights.size(), strengths.size()});
     for (std::size_t index = 0; index < segment_count; ++index) {
         const input::Segment& segment = slip.segments[index];
-        const geom::SubfaultGeometry geom = geom::subfault_geometry(plane_of(segment), station_point);
+        const geom::SubfaultGeometry geom = geom::subfault_geometry(fault_plane(segment), station_point);
         const WindowPass windows = time_window_pass(segment, geom, angles[index], strengths[index]);
         const SegmentPass pass{segment, geom, windows, angles[index], weights[index], strengths[index], index};
         const auto [segment_clipping, segment_census] = subfault_pass(rng, plans, result.acc, pass, ctx);

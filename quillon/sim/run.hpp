@@ -6,11 +6,16 @@
 #include <cstdint>
 #include <utility>
 
+#include "quillon/geom.hpp"
+#include "quillon/input.hpp"
 #include "quillon/rng.hpp"
 #include "quillon/sim.hpp"
 #include "quillon/sim/records.hpp"
 
 namespace quillon::sim {
+
+// The segment's geometry as the subfault-to-station geometry needs it.
+geom::FaultPlane fault_plane(const input::Segment& segment);
 
 // The station's draw source and its two vectors of uniform deviates, drawn in that order; these
 // are the only draws ever taken from the station's own source.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "quillon/internal_error.hpp"
+#include "stop_message.hpp"
 
 namespace {
 
@@ -18,14 +19,7 @@ using quillon::InternalError;
 using quillon::fft::good_length;
 using Complex = std::complex<float>;
 
-std::string stop_message(auto&& call) {
-    try {
-        call();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 // Deterministic test data that is neither symmetric nor smooth.
 std::vector<Complex> scrambled(std::size_t n, std::uint32_t salt) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quillon/internal_error.hpp"
+#include "stop_message.hpp"
 
 namespace {
 
@@ -23,14 +24,7 @@ using quillon::geom::GeoPoint;
 using quillon::geom::subfault_geometry;
 using quillon::geom::SubfaultGeometry;
 
-std::string stop_message(auto&& call) {
-    try {
-        call();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 const GeoPoint origin{35.0f, -118.0f};
 

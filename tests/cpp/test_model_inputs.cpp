@@ -9,6 +9,7 @@
 #include "quillon/internal_error.hpp"
 #include "quillon/number_format.hpp"
 #include "quillon/sim/duration.hpp"
+#include "stop_message.hpp"
 
 using namespace quillon;
 
@@ -17,14 +18,7 @@ namespace {
 constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf_f = std::numeric_limits<float>::infinity();
 
-std::string stop_message(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 input::Segment grid_segment(std::size_t along_strike, std::size_t down_dip, float length_km = 2.0f,
                             float width_km = 2.0f) {

@@ -10,6 +10,7 @@
 
 #include "quillon/internal_error.hpp"
 #include "quillon/rng.hpp"
+#include "stop_message.hpp"
 
 namespace {
 
@@ -24,14 +25,7 @@ using quillon::rng::Pcg;
 constexpr double pi = std::numbers::pi;
 constexpr double degree = pi / 180.0;
 
-std::string stop_message(auto&& call) {
-    try {
-        call();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 RadiationAngles angles_deg(double strike, double dip, double rake, double azimuth, double takeoff) {
     return RadiationAngles{static_cast<float>(strike * degree), static_cast<float>(dip * degree),

@@ -13,6 +13,7 @@
 
 #include "quillon/internal_error.hpp"
 #include "quillon/state.hpp"
+#include "stop_message.hpp"
 
 // Counts heap allocations so that the hot path can be shown to allocate nothing.
 namespace {
@@ -36,14 +37,7 @@ using quillon::state::Direction;
 using quillon::state::RayState;
 using quillon::state::WaveMode;
 
-std::string stop_message(auto&& call) {
-    try {
-        call();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 const double air_km = static_cast<double>(0.0001f);
 

@@ -9,6 +9,7 @@
 
 #include "quillon/internal_error.hpp"
 #include "quillon/stoc.hpp"
+#include "stop_message.hpp"
 
 namespace {
 
@@ -19,14 +20,7 @@ using quillon::site::site_amplification_factors;
 using quillon::site::site_gain_curve;
 using Complex = std::complex<float>;
 
-std::string stop_message(auto&& call) {
-    try {
-        call();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 // The engine's table: 0.01 … 70 Hz.
 std::vector<float> engine_table() {

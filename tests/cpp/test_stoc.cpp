@@ -14,6 +14,7 @@
 
 #include "quillon/internal_error.hpp"
 #include "quillon/site.hpp"
+#include "stop_message.hpp"
 
 // The replacement operator new below is paired with free(); GCC cannot see that and warns.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -45,14 +46,7 @@ using quillon::stoc::SpectrumPlan;
 using quillon::stoc::SpectrumShape;
 using Complex = std::complex<float>;
 
-std::string stop_message(auto&& call) {
-    try {
-        call();
-    } catch (const InternalError& error) {
-        return error.what();
-    }
-    return "<no internal stop>";
-}
+using quillon::testing::stop_message;
 
 constexpr float eps = 0.2f;
 constexpr float eta = 0.05f;
