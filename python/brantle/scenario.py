@@ -713,6 +713,11 @@ class _Loader:
             self.fail(f"{where} vs_moho_km_s",
                       f"the first layer's vsh_km_s = {model.vsh_km_s[0]:g} already reaches vs_moho_km_s = {vs_moho:g}, "
                       "so there is no crust above the Moho")
+        if len(model.vsh_km_s) == 1:
+            # The only layer becomes the half-space: no layer is left for a source to sit in, and
+            # every ray of every station would stop.
+            self.fail(f"{where}", "expected at least two layers: the last one becomes the half-space below the Moho, "
+                      "so a single layer leaves no crust above it")
         return model
 
     def layer_csv(self, path: Path) -> dict[str, list[float]]:

@@ -231,6 +231,11 @@ MALFORMED = [
     ("moho-at-top", toml("vs_moho_km_s = 4.3", "vs_moho_km_s = 1.0"),
      f"{T}: [velocity_model] vs_moho_km_s: the first layer's vsh_km_s = 1.2 already reaches vs_moho_km_s = 1, "
      "so there is no crust above the Moho"),
+    ("single-layer", toml('file = "velocity_model.csv"',
+                          "thickness_km = [30.0]\nvp_km_s = [6.0]\nvsh_km_s = [3.5]\n"
+                          "density_g_cm3 = [2.7]\nquality_factor_p = [500]\nquality_factor_s = [250]"),
+     f"{T}: [velocity_model]: expected at least two layers: the last one becomes the half-space below the Moho, "
+     "so a single layer leaves no crust above it"),
     ("inline-lengths", toml('file = "velocity_model.csv"',
                             "thickness_km = [1.0, 0.0]\nvp_km_s = [5.0, 8.0]\nvsh_km_s = [3.0, 4.5]\n"
                             "density_g_cm3 = [2.7, 3.3]\nquality_factor_p = [500, 1000]\nquality_factor_s = [250]"),
