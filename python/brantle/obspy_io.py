@@ -57,7 +57,7 @@ import re
 import secrets
 import unicodedata
 from pathlib import Path
-from typing import Callable, Sequence
+from typing import Callable, Iterable, Iterator, Sequence
 
 import numpy as np
 from obspy import Stream, Trace, UTCDateTime
@@ -194,6 +194,24 @@ def _checked_records(records, n_station: int) -> np.ndarray:
     return records
 
 
+def _checked_chunks(chunks: Iterable[tuple[int, np.ndarray]], n_station: int) -> Iterator[tuple[int, np.ndarray]]:
+    """Each ``(start, block)`` checked as it comes: blocks of consecutive stations, in order,
+    which together cover every station exactly once."""
+    expected = 0
+    for start, block in chunks:
+        block = np.asarray(block)
+        if start != expected:
+            raise ValueError(f"record blocks must cover stations 0 to {n_station - 1} in order; a block "
+                             f"starts at station {start} where {expected} was expected")
+        if block.ndim != 3 or block.shape[0] != 3 or start + block.shape[1] > n_station:
+            raise ValueError(f"a record block starting at station {start} must be shaped (3, n, n_time) with "
+                             f"at most {n_station - start} stations; got {block.shape}")
+        yield start, _checked_records(block, block.shape[1])
+        expected = start + block.shape[1]
+    if expected != n_station:
+        raise ValueError(f"record blocks ended at station {expected} of {n_station}")
+
+
 # ---------------------------------------------------------------------------- files
 
 
@@ -262,7 +280,7 @@ def write_streams(
     station_names: Sequence[str],
     latitudes: Sequence[float] | np.ndarray,
     longitudes: Sequence[float] | np.ndarray,
-    records: np.ndarray,
+    records: np.ndarray | Iterable[tuple[int, np.ndarray]],
     dt_s: float,
     fmt: str,
     *,
@@ -281,7 +299,10 @@ def write_streams(
         One distinct, non-empty name and its coordinates in degrees per station.
     records
         Acceleration in cm/s², shaped ``(3, n_station, n_time)``: 090 (east), 000 (north),
-        vertical. Written as float32 (records of the engine are float32 already).
+        vertical. Written as float32 (records of the engine are float32 already). For runs too
+        large to hold in memory, an iterable of ``(start, block)`` pairs instead: blocks of
+        consecutive stations ``start, start + 1, ...`` shaped ``(3, n_block, n_time)``, in
+        order, covering every station once; only one block is held at a time.
     dt_s
         Sampling interval in seconds, positive.
     fmt
@@ -304,7 +325,10 @@ def write_streams(
     if not _NETWORK.fullmatch(network):
         raise ValueError(f"network must be one or two characters A-Z, 0-9; got {network!r}")
     names = _checked_names(station_names)
-    records = _checked_records(records, len(names))
+    if isinstance(records, np.ndarray):
+        blocks = iter([(0, _checked_records(records, len(names)))])
+    else:
+        blocks = _checked_chunks(records, len(names))
     lat, lon = _checked_coordinates(latitudes, longitudes, len(names))
     start = DEFAULT_ORIGIN_TIME if origin_time is None else UTCDateTime(origin_time)
     codes = station_codes(names)
@@ -314,8 +338,10 @@ def write_streams(
     folder.mkdir(parents=True, exist_ok=True)
     _remove_temporaries(folder)
     write = _write_mseed if fmt == "mseed" else _write_sac
-    written = write(folder, network, codes, lat, lon, records, float(dt_s), start, channels,
-                    _ascii(scenario_name, 16))
+    written = []
+    for first, block in blocks:
+        written += write(folder, network, codes[first:], lat[first:], lon[first:], block, float(dt_s), start,
+                         channels, _ascii(scenario_name, 16))
     inventory = _inventory(network, codes, names, lat, lon, channels, 1.0 / float(dt_s), start, scenario_name)
     written.append(_atomic(folder / INVENTORY_FILE, lambda path: inventory.write(str(path), format="STATIONXML")))
     return written
@@ -325,7 +351,8 @@ def _write_mseed(folder: Path, network: str, codes: list[str], lat: np.ndarray, 
                  records: np.ndarray, dt_s: float, start: UTCDateTime, channels: tuple[str, ...],
                  event_name: str) -> list[Path]:
     written = []
-    for k, code in enumerate(codes):
+    for k in range(records.shape[1]):  # the block's stations; codes and coordinates start with them
+        code = codes[k]
         header = {"network": network, "station": code, "location": "", "delta": dt_s, "starttime": start}
         stream = Stream(_traces(records, k, header, channels))
         written.append(_atomic(folder / f"{network}.{code}.mseed",
@@ -337,7 +364,8 @@ def _write_sac(folder: Path, network: str, codes: list[str], lat: np.ndarray, lo
                records: np.ndarray, dt_s: float, start: UTCDateTime, channels: tuple[str, ...],
                event_name: str) -> list[Path]:
     written = []
-    for k, code in enumerate(codes):
+    for k in range(records.shape[1]):  # the block's stations; codes and coordinates start with them
+        code = codes[k]
         header = {"network": network, "station": code, "location": "", "delta": dt_s, "starttime": start}
         for trace, (azimuth, incidence) in zip(_traces(records, k, header, channels), _SAC_ANGLES):
             trace.stats.sac = AttribDict(

@@ -230,9 +230,9 @@ class Run:
 
         stations = self.stations
         before = set(self.folder.path.rglob("*"))
-        records = read_records(self.folder.records_file)
+        # A few hundred stations at a time: a run may not fit in memory whole.
         written = write_streams(self.folder.path, self.scenario.name, [str(n) for n in stations.name],
-                                stations.latitude_deg, stations.longitude_deg, records,
+                                stations.latitude_deg, stations.longitude_deg, self._chunks(),
                                 float(self.scenario.record.dt), fmt)
         if isinstance(written, (list, tuple)):
             return [Path(p) for p in written]

@@ -165,3 +165,30 @@ def test_failed_write_leaves_whole_files_only(tmp_path, monkeypatch, fmt):
     assert values["A"] == {"HNE": 2.0, "HNN": 2.0, "HNZ": 2.0}
     assert values["B"] == {"HNE": 1.0 if fmt == "mseed" else 2.0, "HNN": 1.0, "HNZ": 1.0}
     assert values["C"] == {"HNE": 1.0, "HNN": 1.0, "HNZ": 1.0}
+
+
+@pytest.mark.parametrize("fmt", ["mseed", "sac"])
+def test_blocks_of_stations_write_the_same_files_as_one_array(tmp_path, fmt):
+    records = make_records()
+    whole = write_streams(tmp_path / "whole", "s", NAMES, LATITUDES, LONGITUDES, records, DT_S, fmt)
+    blocks = ((start, records[:, start : start + 3]) for start in range(0, len(NAMES), 3))
+    chunked = write_streams(tmp_path / "blocks", "s", NAMES, LATITUDES, LONGITUDES, blocks, DT_S, fmt)
+    assert [p.name for p in chunked] == [p.name for p in whole]
+    for a, b in zip(whole, chunked):
+        if a.name != "stations.xml":
+            assert a.read_bytes() == b.read_bytes(), a.name
+
+
+@pytest.mark.parametrize(
+    "blocks, message",
+    [
+        (lambda r: [(0, r[:, :3]), (4, r[:, 4:])], "starts at station 4 where 3 was expected"),
+        (lambda r: [(0, r[:, :3])], "record blocks ended at station 3 of 7"),
+        (lambda r: [(0, r[:, :5]), (5, r[:, 3:])], r"starting at station 5 must be shaped \(3, n, n_time\) with "
+         r"at most 2 stations; got \(3, 4, 1300\)"),
+    ],
+    ids=["gap", "short", "too-many"],
+)
+def test_blocks_must_cover_every_station_once_in_order(tmp_path, blocks, message):
+    with pytest.raises(ValueError, match=message):
+        write_streams(tmp_path, "s", NAMES, LATITUDES, LONGITUDES, blocks(make_records()), DT_S, "mseed")
