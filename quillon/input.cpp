@@ -33,11 +33,27 @@ std::vector<std::pair<std::size_t, std::size_t>> Segment::strike_major() const {
     return order;
 }
 
+namespace {
+
+bool holds_full_grid(std::size_t entries, std::size_t along_strike_count, std::size_t down_dip_count) {
+    std::size_t cells;
+    return !__builtin_mul_overflow(along_strike_count, down_dip_count, &cells) && entries == cells;
+}
+
+}  // namespace
+
+void stop_for_grid_size(std::size_t entries, std::size_t along_strike_count, std::size_t down_dip_count) {
+    internal_stop("subfault grid holds " + std::to_string(entries) + " entries, expected " +
+                  std::to_string(along_strike_count) + "x" + std::to_string(down_dip_count));
+}
+
+bool Segment::grid_is_full() const {
+    return holds_full_grid(subfaults.size(), along_strike_count, down_dip_count);
+}
+
 Segment SegmentBuilder::build() && {
-    if (subfaults.size() != checked_mul(along_strike_count, down_dip_count)) {
-        internal_stop("subfault grid holds " + std::to_string(subfaults.size()) + " entries, expected " +
-                      std::to_string(along_strike_count) + "x" + std::to_string(down_dip_count));
-    }
+    if (!holds_full_grid(subfaults.size(), along_strike_count, down_dip_count))
+        stop_for_grid_size(subfaults.size(), along_strike_count, down_dip_count);
     Segment segment{};
     segment.fault_lon_deg = fault_lon_deg;
     segment.fault_lat_deg = fault_lat_deg;

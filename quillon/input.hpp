@@ -44,6 +44,9 @@ struct Segment {
     std::vector<Subfault> subfaults;
 
     std::size_t subfault_total() const { return subfaults.size(); }
+    // True when `subfaults` holds exactly along_strike_count x down_dip_count entries (a product
+    // that overflows the size type never does).
+    bool grid_is_full() const;
     // Storage index of (i, j); an out-of-range pair is an internal stop.
     std::size_t grid_index(std::size_t i, std::size_t j) const;
     const Subfault& at(std::size_t i, std::size_t j) const { return subfaults[grid_index(i, j)]; }
@@ -71,6 +74,10 @@ struct SegmentBuilder {
 
     Segment build() &&;
 };
+
+// The internal stop for a grid whose entries do not match its dimensions.
+[[noreturn]] void stop_for_grid_size(std::size_t entries, std::size_t along_strike_count,
+                                     std::size_t down_dip_count);
 
 struct StochModel {
     std::vector<Segment> segments;

@@ -162,11 +162,9 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
     if (slip.segments.empty()) internal_stop("a simulator needs at least one segment");
     if (vmod_in.empty()) internal_stop("a simulator needs at least one layer");
     for (const input::Segment& segment : slip.segments)
-        if (segment.along_strike_count == 0 || segment.down_dip_count == 0 ||
-            segment.subfaults.size() != checked_mul(segment.along_strike_count, segment.down_dip_count))
-            internal_stop("subfault grid holds " + std::to_string(segment.subfaults.size()) +
-                          " entries, expected " + std::to_string(segment.along_strike_count) + "x" +
-                          std::to_string(segment.down_dip_count));
+        if (segment.along_strike_count == 0 || segment.down_dip_count == 0 || !segment.grid_is_full())
+            input::stop_for_grid_size(segment.subfaults.size(), segment.along_strike_count,
+                                      segment.down_dip_count);
 
     if (auto inconsistent = check_segments_alike(slip)) return SimError{*inconsistent};
 

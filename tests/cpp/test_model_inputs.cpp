@@ -105,6 +105,17 @@ TEST(Segment, BuilderRefusesAGridOfTheWrongSize) {
                       .build();
               }),
               "subfault grid holds 5 entries, expected 3x2");
+    // Dimensions whose product overflows describe no grid at all.
+    EXPECT_EQ(stop_message([] {
+                  input::SegmentBuilder{.fault_lon_deg = 0, .fault_lat_deg = 0,
+                                        .along_strike_count = std::numeric_limits<std::size_t>::max(),
+                                        .down_dip_count = 2, .subfault_length_km = 1, .subfault_width_km = 1,
+                                        .strike_deg = 0, .dip_deg = 0, .rake_deg = 0, .top_depth_km = 0,
+                                        .hypocentre_along_strike_km = 0, .hypocentre_down_dip_km = 0,
+                                        .subfaults = std::vector<input::Subfault>(2)}
+                      .build();
+              }),
+              "subfault grid holds 2 entries, expected 18446744073709551615x2");
 }
 
 TEST(StochModel, DerivedTotals) {
