@@ -347,14 +347,21 @@ def write_streams(
     return written
 
 
+def _station_traces(network: str, codes: list[str], records: np.ndarray, dt_s: float, start: UTCDateTime,
+                    channels: tuple[str, ...]) -> Iterator[tuple[int, str, list[Trace]]]:
+    """(k, station code, three traces) for every station of a block; `codes` starts with the
+    block's first station."""
+    for k in range(records.shape[1]):
+        header = {"network": network, "station": codes[k], "location": "", "delta": dt_s, "starttime": start}
+        yield k, codes[k], _traces(records, k, header, channels)
+
+
 def _write_mseed(folder: Path, network: str, codes: list[str], lat: np.ndarray, lon: np.ndarray,
                  records: np.ndarray, dt_s: float, start: UTCDateTime, channels: tuple[str, ...],
                  event_name: str) -> list[Path]:
     written = []
-    for k in range(records.shape[1]):  # the block's stations; codes and coordinates start with them
-        code = codes[k]
-        header = {"network": network, "station": code, "location": "", "delta": dt_s, "starttime": start}
-        stream = Stream(_traces(records, k, header, channels))
+    for _, code, traces in _station_traces(network, codes, records, dt_s, start, channels):
+        stream = Stream(traces)
         written.append(_atomic(folder / f"{network}.{code}.mseed",
                                lambda path: stream.write(str(path), format="MSEED", encoding="FLOAT32")))
     return written
@@ -364,10 +371,8 @@ def _write_sac(folder: Path, network: str, codes: list[str], lat: np.ndarray, lo
                records: np.ndarray, dt_s: float, start: UTCDateTime, channels: tuple[str, ...],
                event_name: str) -> list[Path]:
     written = []
-    for k in range(records.shape[1]):  # the block's stations; codes and coordinates start with them
-        code = codes[k]
-        header = {"network": network, "station": code, "location": "", "delta": dt_s, "starttime": start}
-        for trace, (azimuth, incidence) in zip(_traces(records, k, header, channels), _SAC_ANGLES):
+    for k, code, traces in _station_traces(network, codes, records, dt_s, start, channels):
+        for trace, (azimuth, incidence) in zip(traces, _SAC_ANGLES):
             trace.stats.sac = AttribDict(
                 stla=lat[k], stlo=lon[k], stel=0.0, stdp=0.0, cmpaz=azimuth, cmpinc=incidence,
                 o=0.0, iztype=SAC_ENUM["io"], kevnm=event_name, kuser0=ACCELERATION_UNITS,
